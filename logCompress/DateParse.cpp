@@ -1,0 +1,2 @@
+// DateParse: implementation lands with its unit.
+#include "logCompress/DateParse.h"

@@ -1,0 +1,2 @@
+// LogCompExec: implementation lands with its unit.
+#include "logCompress/LogCompExec.h"

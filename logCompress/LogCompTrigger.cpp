@@ -1,0 +1,2 @@
+// LogCompTrigger: implementation lands with its unit.
+#include "logCompress/LogCompTrigger.h"

@@ -1,0 +1,2 @@
+// LogManager: implementation lands with its unit.
+#include "logCompress/LogManager.h"
