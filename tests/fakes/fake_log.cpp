@@ -1,0 +1,1 @@
+// Implementation lands with its service.
