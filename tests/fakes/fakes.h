@@ -33,14 +33,14 @@ void NotifyAll();  // for test code that changes state a waiter looks at
 
 // A latch a scripted fake can block on until the test opens it.
 class Gate {
-public:
+  public:
     void Open();
     void Close();
     // Blocks until open; false when the deadline passed first.
     bool Wait(milliseconds timeout = kDeadline);
     bool IsOpen() const;
 
-private:
+  private:
     bool open_ = false;
 };
 
@@ -86,9 +86,9 @@ struct TimerInfo {
 void SetTimerInitFails(bool fail);
 std::vector<struct UvTimer*> ActiveTimers();  // initialised and not yet released
 TimerInfo GetTimer(struct UvTimer* timer);
-int TimersReleased();                 // UvTimerUninit calls since the last reset
+int TimersReleased();                   // UvTimerUninit calls since the last reset
 void FireTimer(struct UvTimer* timer);  // one tick, on the calling thread as loop thread
-void FireAllTimers();                 // one tick of every started active timer
+void FireAllTimers();                   // one tick of every started active timer
 
 // ---- clock: time() of the test binary returns this while set.
 void SetNow(time_t now);
@@ -98,9 +98,9 @@ time_t MakeUtc(int year, int month, int day, int hour = 0, int minute = 0, int s
 // ---- file compressor
 struct CompressCall {
     enum Kind { kStart, kRun, kStop } kind;
-    std::string file;   // the config's file
-    uint32_t delayMs;   // kRun only
-    int result;         // kStart: 1 handle returned / 0 NULL; kRun: the status; kStop: 0
+    std::string file;  // the config's file
+    uint32_t delayMs;  // kRun only
+    int result;        // kStart: 1 handle returned / 0 NULL; kRun: the status; kStop: 0
 };
 // attempt: how many times this file was started before (0 for the first start).
 using StartHook = std::function<bool(const FILE_COMPRESS_CONFIG& config, int attempt)>;
