@@ -1,2 +1,202 @@
-// LogCompTrigger: implementation lands with its unit.
+// Compression trigger: start and stop, request intake, and the dispatcher that runs each
+// request on the host's event loop.
 #include "logCompress/LogCompTrigger.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "event/ev_loop.h"
+#include "event/uv_timer.h"
+#include "logCompress/DateParse.h"
+#include "logCompress/LogCompExec.h"
+#include "logCompress/LogCompLog.h"
+#include "logCompress/LogCompTriggerInternal.h"
+
+LOG_COMP_TRIGGER_T sLogCompTriggerObj;
+
+namespace {
+
+// Copies a whole text array and terminates it at its last byte: a requester's text that
+// fills its array without a terminator is read as cut at the array's end.
+template <size_t N>
+void CopyTextArray(char (&dst)[N], const char (&src)[N]) {
+    memcpy(dst, src, N);
+    dst[N - 1] = '\0';
+}
+
+DateList* BuildDateRange(const LOG_COMP_TRIGGER_REQ* req) {
+    char beginTime[sizeof(req->beginTime)];
+    char endTime[sizeof(req->endTime)];
+    CopyTextArray(beginTime, req->beginTime);
+    CopyTextArray(endTime, req->endTime);
+    return GenerateDateRange(beginTime, endTime, 0);
+}
+
+bool IsCompressAllowed(const LOG_COMP_TRIGGER_T* pObj) {
+    return pObj->config.isAllowedCallback == nullptr || pObj->config.isAllowedCallback();
+}
+
+}  // namespace
+
+void LCTRunInLoop(struct EvLoop* loop, TaskCallback fn, void* ptr) {
+    EV_TASK_T task{};
+    task.task = fn;
+    task.pUser = ptr;
+    task.userDataSize = 0;
+    EvRunInLoop(loop, task);
+}
+
+int LogCompTriggerInit(struct EvLoop* loop, LOG_COMP_TRIGGER_CONFIG* pConfig) {
+    LOG_COMP_TRIGGER_T* pObj = &sLogCompTriggerObj;
+    if (pObj->inited.load() == 1) {
+        LC_LOG(LEVEL_WARN, "LogCompTriggerInit already inited!");
+        return 0;
+    }
+    if (loop == nullptr || pConfig == nullptr) {
+        LC_LOG(LEVEL_ERROR, "LogCompTriggerInit failed, loop is NULL or pConfig is NULL");
+        return -1;
+    }
+    if (pObj->releasePending.load()) {
+        LC_LOG(LEVEL_ERROR,
+               "LogCompTriggerInit failed, release of the previous run is still pending");
+        return -1;
+    }
+    pObj->pTaskMap = nullptr;
+    pObj->loop = loop;
+    pObj->timer = UvTimerInit(loop);
+    if (pObj->timer == nullptr) {
+        LC_LOG(LEVEL_ERROR, "LogCompTriggerInit failed, UvTimerInit failed");
+        return -1;
+    }
+    if (LogCompExecInit() != 0) {
+        LC_LOG(LEVEL_ERROR, "LogCompTriggerInit failed, LogCompExecInit failed");
+        UvTimerUninit(pObj->timer);
+        return -1;
+    }
+    UvTimerStart(pObj->timer, LogCompTriggerOnTimer, pObj, LCT_TIMER_PERIOD_MS, true);
+    pObj->config = *pConfig;
+    pObj->needTriggerEveryDay.store(true);
+    memset(&pObj->timeCache, 0, sizeof(pObj->timeCache));
+    pObj->inited.store(1);
+    pObj->taskIdCnt.store(0);
+    LC_LOG(LEVEL_INFO, "LogCompTrigger Init success, triggerTime %02d:%02d:%02d",
+           pObj->config.triggerTime.hour, pObj->config.triggerTime.minute,
+           pObj->config.triggerTime.second);
+    return 0;
+}
+
+void LogCompTriggerUninit(void) {
+    LOG_COMP_TRIGGER_T* pObj = &sLogCompTriggerObj;
+    if (pObj->inited.load() == 0) {
+        LC_LOG(LEVEL_WARN, "LogCompTriggerUninit not inited!");
+        return;
+    }
+    UvTimerUninit(pObj->timer);
+    pObj->inited.store(0);
+    // Before the queueing: the loop may run the release at once on its own thread.
+    pObj->releasePending.store(true);
+    EV_TASK_T task{};
+    task.task = LCTReleaseAllInLoop;
+    task.pUser = pObj;
+    task.userDataSize = 0;
+    EvQueueInLoop(pObj->loop, task);
+    LC_LOG(LEVEL_INFO, "LogCompTrigger Uninit success");
+}
+
+int LogCompTriggerPostTask(const LOG_COMP_TRIGGER_REQ* req) {
+    LOG_COMP_TRIGGER_T* pObj = &sLogCompTriggerObj;
+    if (pObj->inited.load() == 0) {
+        LC_LOG(LEVEL_WARN, "LogCompTriggerPostTask not inited!");
+        return -1;
+    }
+    if (req == nullptr) {
+        LC_LOG(LEVEL_ERROR, "LogCompTriggerPostTask failed, req is NULL");
+        return -1;
+    }
+    if (!IsCompressAllowed(pObj)) {
+        LC_LOG(LEVEL_INFO, "LogCompTriggerPostTask: compress is not allowed");
+        return -1;
+    }
+    auto* pTask = static_cast<LOG_COMP_TRIGGER_TASK*>(calloc(1, sizeof(LOG_COMP_TRIGGER_TASK)));
+    if (pTask == nullptr) {
+        LC_LOG(LEVEL_ERROR, "LogCompTriggerPostTask malloc failed");
+        return -1;
+    }
+    if (req->compressOption != LOG_COMPRESS_OPTION_STOP) {
+        pTask->pDateList = BuildDateRange(req);
+        if (pTask->pDateList == nullptr) {
+            LC_LOG(LEVEL_ERROR, "LogCompTriggerPostTask GenerateDateRange failed");
+            free(pTask);
+            return -1;
+        }
+    }
+    pTask->compressOption = req->compressOption;
+    CopyTextArray(pTask->outputPath, req->outputPath);
+    CopyTextArray(pTask->strTaskId, req->strTaskId);
+    pTask->taskCallback = req->cb;
+    LCTRunInLoop(pObj->loop, LogCompTriggerEventProc, pTask);
+    return 0;
+}
+
+void LogCompTriggerEventProc(void* ptr) {
+    if (ptr == nullptr) {
+        LC_LOG(LEVEL_ERROR, "LogCompTriggerEventProc failed, ptr is NULL");
+        return;
+    }
+    auto* pParam = static_cast<LOG_COMP_TRIGGER_TASK*>(ptr);
+    uint8_t needDelParam = 0;
+    bool res = true;
+    switch (pParam->compressOption) {
+        case LOG_COMPRESS_OPTION_STOP:
+            LC_LOG(LEVEL_INFO, "[%s]LogCompress Event Stop", pParam->strTaskId);
+            res = EventStopLogCompress(pParam, &needDelParam);
+            break;
+        case LOG_COMPRESS_OPTION_FULL:
+            LC_LOG(LEVEL_INFO, "[%s]LogCompress Event Package&Compress", pParam->strTaskId);
+            res = EventLogPackageAndCompress(pParam);
+            break;
+        case LOG_COMPRESS_OPTION_ONLY_COMPRESS:
+            LC_LOG(LEVEL_INFO, "[%s]LogCompress Event Only Compress", pParam->strTaskId);
+            res = EventLogCompress(pParam, TaskLogCompCallback, 0);
+            break;
+        case LOG_COMPRESS_OPTION_TIMER:
+            LC_LOG(LEVEL_INFO, "[%s]LogCompress Event Timer", pParam->strTaskId);
+            res = EventLogCompress(pParam, TimerLogCompCallback, 0);
+            break;
+        default:
+            // Nobody else holds such a record: it ends here.
+            LC_LOG(LEVEL_WARN, "[%s]LogCompTriggerEventProc unknown compressOption %d",
+                   pParam->strTaskId, pParam->compressOption);
+            needDelParam = 1;
+            break;
+    }
+    // Only pDateList is touched once the executor holds the record: nobody else reads it.
+    if (pParam->pDateList != nullptr) {
+        FreeDateList(pParam->pDateList);
+        pParam->pDateList = nullptr;
+    }
+    if (!res) {
+        needDelParam = 1;
+        LC_LOG(LEVEL_ERROR, "[%s]LogCompTriggerEventProc failed, compressOption %d",
+               pParam->strTaskId, pParam->compressOption);
+    }
+    if (needDelParam != 0) {
+        free(pParam);
+    }
+}
+
+bool EventStopLogCompress(LOG_COMP_TRIGGER_TASK* pParam, uint8_t* needDelMem) {
+    if (needDelMem != nullptr) {
+        *needDelMem = 1;
+    }
+    if (pParam == nullptr) {
+        return false;
+    }
+    LOG_COMP_TRIGGER_TASK_MAP* pEntry = nullptr;
+    HASH_FIND_STR(sLogCompTriggerObj.pTaskMap, pParam->strTaskId, pEntry);
+    if (pEntry == nullptr) {
+        return false;
+    }
+    // A waiting task's completion runs inside this call; the entry is not used after it.
+    return LogCompExecDelTask(pEntry->taskId) == 0;
+}

@@ -1,0 +1,105 @@
+// Compression trigger: the log files of a task's dates, picked by the fixed name rules,
+// and the two small predicates the events lean on.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "logCompress/DateParse.h"
+#include "logCompress/LogCompLog.h"
+#include "logCompress/LogCompTriggerInternal.h"
+
+namespace {
+
+// One printf format per log file of a day, tried in this order; null ends the table.
+const char* const sLogNameRules[] = {
+    "%s.log",                // LOG_NAME_RULE_LOG
+    "%s-csms.log",           // LOG_NAME_RULE_CSMS_LOG
+    "%s-network-shell.log",  // LOG_NAME_RULE_NETWORK_SHELL_LOG
+    "csms-broker-%s.log",    // LOG_NAME_RULE_CSMS_BROKER_LOG
+    nullptr,
+};
+
+// Zeroes and fills both buffers for one rule and one date; true when the file exists.
+bool FormatLogFile(const char* rule, const char* strDate, char (&fileName)[128],
+                   char (&filePath)[256]) {
+    memset(filePath, 0, sizeof(filePath));
+    memset(fileName, 0, sizeof(fileName));
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    snprintf(fileName, sizeof(fileName), rule, strDate);
+#pragma GCC diagnostic pop
+    snprintf(filePath, sizeof(filePath), "%s/%s", LOG_COMP_LOG_DIR, fileName);
+    return access(filePath, F_OK) == 0;
+}
+
+FILE_COMPRESS_CONFIG* NewFileOrder(const char* file, bool needDelete) {
+    auto* pConfig = static_cast<FILE_COMPRESS_CONFIG*>(calloc(1, sizeof(FILE_COMPRESS_CONFIG)));
+    if (pConfig != nullptr) {
+        snprintf(pConfig->file, sizeof(pConfig->file), "%s", file);
+        pConfig->compressLevel = FILE_COMPRESS_LEVEL_4;
+        pConfig->segmentSize = 0;
+        pConfig->needDelete = needDelete;
+    }
+    return pConfig;
+}
+
+}  // namespace
+
+int LCTGetFileList(LinkList fileCompList, LOG_COMP_TRIGGER_TASK* pParam, bool needFullPath) {
+    int fileCount = 0;
+    char fileName[128];
+    char filePath[256];
+    for (int i = 0; i < pParam->pDateList->count; i++) {
+        const char* strDate = pParam->pDateList->dates[i];
+        LC_LOG(LEVEL_INFO, "[%s]Get file list for date %s", pParam->strTaskId, strDate);
+        for (int j = 0; sLogNameRules[j] != nullptr; j++) {
+            if (!FormatLogFile(sLogNameRules[j], strDate, fileName, filePath)) {
+                continue;
+            }
+            FILE_COMPRESS_CONFIG* pConfig =
+                NewFileOrder(needFullPath ? filePath : fileName, !LCTIsToday(strDate));
+            // A list that cannot take the order is out of memory just the same.
+            if (pConfig == nullptr || PushBack_LinkList(fileCompList, pConfig) != 0) {
+                free(pConfig);
+                LC_LOG(LEVEL_ERROR,
+                       "[%s]LCTGetFileList failed, malloc pConfig failed, fileNameRule index = %d",
+                       pParam->strTaskId, j);
+                return -1;
+            }
+            fileCount++;
+            LC_LOG(LEVEL_INFO, "[%s] Add file[%d] %s to compress list", pParam->strTaskId,
+                   fileCount,
+                   j == LOG_NAME_RULE_NETWORK_SHELL_LOG ? "Network shell.log" : pConfig->file);
+        }
+    }
+    return fileCount;
+}
+
+bool LCTIsToday(const char* strDate) {
+    struct tm tmDate;
+    memset(&tmDate, 0, sizeof(tmDate));
+    if (strDate == nullptr || !ParseDateEx(strDate, &tmDate, "%Y-%m-%d")) {
+        return false;
+    }
+    time_t now = time(nullptr);
+    struct tm tmNow;
+    memset(&tmNow, 0, sizeof(tmNow));
+    gmtime_r(&now, &tmNow);
+    return tmNow.tm_year == tmDate.tm_year && tmNow.tm_mon == tmDate.tm_mon &&
+           tmNow.tm_mday == tmDate.tm_mday;
+}
+
+bool EndsWith(const char* str, const char* suffix) {
+    if (str == nullptr || suffix == nullptr) {
+        return false;
+    }
+    size_t strLen = strlen(str);
+    size_t suffixLen = strlen(suffix);
+    if (strLen < suffixLen) {
+        return false;
+    }
+    return memcmp(str + strLen - suffixLen, suffix, suffixLen) == 0;
+}
