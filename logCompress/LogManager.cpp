@@ -3,6 +3,7 @@
 #include "logCompress/LogManager.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,9 +74,26 @@ bool IsKnownType(EXTRACT_DATE_TYPE extractType) {
     return extractType == EDT_FILENAME || extractType == EDT_MODIFY_TIME;
 }
 
-time_t EntryTime(const char* fullPath, EXTRACT_DATE_TYPE extractType) {
-    return extractType == EDT_FILENAME ? ExtractDateUTCFromFilename(fullPath)
-                                       : ExtractDateUTCFromModifyTime(fullPath);
+// Named like the path-only form so that its message names the same function. The search
+// passes the open directory and the entry's name, which spares the kernel a walk of the whole
+// path per entry; what is queried, links followed, is the same entry.
+time_t ExtractDateUTCFromModifyTime(int dirFd, const char* name, const char* path) {
+    struct stat64 st {};
+    if (fstatat64(dirFd, name, &st, 0) != 0) {
+        LC_LOG(LEVEL_ERROR, "ExtractDateUTCFromModifyTime stat64 error: %s!", path);
+        return 0;
+    }
+    return st.st_mtim.tv_sec;
+}
+
+// A cut path no longer names the entry read, so only a whole one is looked up by name.
+time_t EntryTime(const char* fullPath, DIR* dir, const char* name, bool wholeName,
+                 EXTRACT_DATE_TYPE extractType) {
+    if (extractType == EDT_FILENAME) {
+        return ExtractDateUTCFromFilename(fullPath);
+    }
+    return wholeName ? ExtractDateUTCFromModifyTime(dirfd(dir), name, fullPath)
+                     : ExtractDateUTCFromModifyTime(AT_FDCWD, fullPath, fullPath);
 }
 
 bool IsDotEntry(const char* name) {
@@ -140,13 +158,11 @@ time_t ExtractDateUTCFromFilename(const char* filename) {
 }
 
 time_t ExtractDateUTCFromModifyTime(const char* filename) {
-    struct stat64 st {};
-    if (filename == nullptr || stat64(filename, &st) != 0) {
-        LC_LOG(LEVEL_ERROR, "ExtractDateUTCFromModifyTime stat64 error: %s!",
-               filename != nullptr ? filename : "(null)");
+    if (filename == nullptr) {
+        LC_LOG(LEVEL_ERROR, "ExtractDateUTCFromModifyTime stat64 error: %s!", "(null)");
         return 0;
     }
-    return st.st_mtim.tv_sec;
+    return ExtractDateUTCFromModifyTime(AT_FDCWD, filename, filename);
 }
 
 // One pass, no list and no sorting: only the best candidate so far is kept.
@@ -173,7 +189,8 @@ char* FindOldestFileUTCSinglePass(const char* dirPath, EXTRACT_DATE_TYPE extract
                    static_cast<int>(extractType));
             break;
         }
-        const time_t time = EntryTime(fullPath, extractType);
+        const bool wholeName = entry->d_name[pathLen - prefixLen] == '\0';
+        const time_t time = EntryTime(fullPath, dir, entry->d_name, wholeName, extractType);
         if (time > 0 && (!found || time < oldestTime)) {  // ties keep the first one read
             oldestTime = time;
             std::memcpy(oldestFile, fullPath, pathLen + 1);
