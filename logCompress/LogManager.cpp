@@ -26,6 +26,7 @@ constexpr uint8_t kMaxThreshold = 100;
 constexpr uint64_t kCheckPeriodMs = 10000;
 constexpr uint8_t kSilentChecks = 6;  // successful checks between two usage lines
 constexpr unsigned kMbShift = 20;
+constexpr int kTmYearBase = 1900;
 constexpr int kMinYear = 1900;
 constexpr int kMaxYear = 2100;
 constexpr size_t kDateLen = 10;  // DDDD-DD-DD
@@ -151,7 +152,7 @@ time_t ExtractDateUTCFromFilename(const char* filename) {
         return 0;
     }
     struct tm tm {};
-    tm.tm_year = year - kMinYear;
+    tm.tm_year = year - kTmYearBase;
     tm.tm_mon = month - 1;
     tm.tm_mday = day;
     return timegm(&tm);  // normalises a day past the month's end into the next month
