@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # The project's test command: installs what is missing, then builds and runs the whole
-# suite three times (plain, ASan+UBSan, TSan), checks the exported ABI, and runs the
-# fuzzers for a bounded time. Any failure or sanitizer report fails the run.
-#   LOGCOMP_TEST_BUILDS="plain asan tsan fuzz"  choose builds (default: all)
-#   LOGCOMP_FUZZ_SECONDS=60                      time per fuzz target
+# suite three times (plain, ASan+UBSan, TSan) and once more cross-built for the station
+# (AArch64, run under qemu), checks the exported ABI of each, and runs the fuzzers for a
+# bounded time. Any failure or sanitizer report fails the run.
+#   LOGCOMP_TEST_BUILDS="plain asan tsan fuzz aarch64"  choose builds (default: all)
+#   LOGCOMP_FUZZ_SECONDS=60                              time per fuzz target
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+builds=${LOGCOMP_TEST_BUILDS:-"plain asan tsan fuzz aarch64"}
+case " $builds " in *" aarch64 "*) export LOGCOMP_CROSS=aarch64 ;; esac
 "$root/scripts/install-deps.sh"
 
-builds=${LOGCOMP_TEST_BUILDS:-"plain asan tsan fuzz"}
 jobs=${LOGCOMP_JOBS:-$(nproc)}
 export ASAN_OPTIONS="detect_leaks=1:halt_on_error=1:abort_on_error=0:strict_string_checks=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
@@ -24,7 +26,8 @@ configure_and_test() {
     cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir.configure.log" 2>&1 ||
         { cat "$dir.configure.log"; return 1; }
     cmake --build "$dir" -j "$jobs"
-    "$root/scripts/check-abi.sh" "$dir/logCompress/liblogcompress.so"
+    NM=$(sed -n 's/^CMAKE_NM:FILEPATH=//p' "$dir/CMakeCache.txt") \
+        "$root/scripts/check-abi.sh" "$dir/logCompress/liblogcompress.so"
     (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 600)
 }
 
@@ -53,6 +56,9 @@ for b in $builds; do
         asan) configure_and_test asan -DLOGCOMP_SANITIZE=address ;;
         tsan) configure_and_test tsan -DLOGCOMP_SANITIZE=thread ;;
         fuzz) run_fuzzers ;;
+        aarch64) configure_and_test aarch64 \
+            -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-aarch64-linux-gnu.cmake" \
+            -DLOGCOMP_BUILD_BENCH=OFF -DLOGCOMP_BUILD_TOOLS=OFF ;;
         *) echo "unknown build $b"; exit 2 ;;
     esac
 done
