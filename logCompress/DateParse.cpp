@@ -7,6 +7,7 @@
 // the result only; nothing here logs one.
 #include "logCompress/DateParse.h"
 
+#include <array>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -26,12 +27,12 @@ constexpr int kNoonHour = 12;
 
 // Tried in this order when the caller names no format; the first full match wins, so
 // 07/03/2024 is 7 March (day first) and only a day above 12 reaches the month-first form.
-constexpr const char* kFormats[] = {
+constexpr std::array<const char*, 8> kFormats = {
     "%Y-%m-%d", "%Y/%m/%d", "%Y%m%d", "%Y年%m月%d日", "%d-%m-%Y", "%d/%m/%Y", "%m/%d/%Y", nullptr,
 };
 
 // February stands at 28; the leap day is added by rule.
-constexpr int kDaysInMonth[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+constexpr std::array<int, 12> kDaysInMonth = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
 
 // strptime under the full-match rule: no character may be left over.
 bool ParseFull(const char* strDate, struct tm* result, const char* format) {
@@ -43,7 +44,7 @@ char* CopyString(const char* text) {
     size_t len = strlen(text);
     auto* copy = static_cast<char*>(calloc(len + 1, 1));
     if (copy != nullptr) {
-        memcpy(copy, text, len);
+        memcpy(copy, text, len + 1);
     }
     return copy;
 }
@@ -120,9 +121,12 @@ bool ParseDateEx(const char* strDate, struct tm* result, const char* format) {
         result->tm_isdst = 0;
         return true;
     }
-    for (const char* const* slot = kFormats; *slot != nullptr; ++slot) {
+    for (const char* slot : kFormats) {
+        if (slot == nullptr) {
+            break;
+        }
         *result = {};
-        if (ParseFull(strDate, result, *slot)) {
+        if (ParseFull(strDate, result, slot)) {
             result->tm_isdst = 0;
             return true;
         }
