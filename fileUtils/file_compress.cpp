@@ -210,7 +210,8 @@ bool AppendMember(Ctx* c, size_t n) {
 void DeleteSource(Ctx* c) {
     struct stat st {};
     if (::stat(c->src, &st) != 0 || st.st_dev != c->srcDev || st.st_ino != c->srcIno) {
-        FC_LOG(LEVEL_WARN, "FileCompress %s was replaced meanwhile, not deleted", c->src);
+        FC_LOG(LEVEL_WARN, "FileCompress %s was removed or replaced meanwhile, not deleted",
+               c->src);
         return;
     }
     if (::unlink(c->src) != 0) LogErrno("delete", c->src, errno);

@@ -81,6 +81,7 @@ std::string LogFileName(LogKind kind, const std::string& date) {
 
 std::vector<std::string> DayFileNames(const std::string& date) {
     std::vector<std::string> names;
+    names.reserve(kLogKindCount);
     for (int k = 0; k < kLogKindCount; ++k) names.push_back(LogFileName(LogKind(k), date));
     return names;
 }

@@ -38,9 +38,9 @@ StationText::StationText(LogKind kind, int64_t dayStart, uint64_t totalBytes, ui
     struct tm tmDay {};
     gmtime_r(&t, &tmDay);
     Out o(date_);
-    o.Fixed(static_cast<uint64_t>(tmDay.tm_year + 1900), 4);
+    o.Fixed(static_cast<uint64_t>(tmDay.tm_year) + 1900, 4);
     o.Ch('-');
-    o.Fixed(static_cast<uint64_t>(tmDay.tm_mon + 1), 2);
+    o.Fixed(static_cast<uint64_t>(tmDay.tm_mon) + 1, 2);
     o.Ch('-');
     o.Fixed(static_cast<uint64_t>(tmDay.tm_mday), 2);
     for (int c = 0; c < 2; ++c) {
@@ -133,7 +133,7 @@ void StationText::MainLine(Out& o) {
         o.Lit("INFO  [OCPP] ");
         if (pick < 620) {
             o.Lit("MeterValues queued for connector ");
-            o.Uint(static_cast<uint64_t>(c + 1));
+            o.Ch(static_cast<char>('1' + c));
             o.Lit(" (tx ");
             o.Uint(Conn(c).txId);
             o.Lit("), pending=");
@@ -144,7 +144,7 @@ void StationText::MainLine(Out& o) {
             o.Lit("ms");
         } else {
             o.Lit("StatusNotification sent: connector ");
-            o.Uint(static_cast<uint64_t>(c + 1));
+            o.Ch(static_cast<char>('1' + c));
             o.Ch(' ');
             o.Lit(kStatus[Conn(c).status]);
             o.Lit("/NoError");
@@ -157,7 +157,7 @@ void StationText::MainLine(Out& o) {
         o.Lit("INFO  [Auth] idTag ");
         o.Hex(Conn(c).idTag, 8, true);
         o.Lit(" checked against local list: Accepted (cache hit), connector ");
-        o.Uint(static_cast<uint64_t>(c + 1));
+        o.Ch(static_cast<char>('1' + c));
     } else if (pick < 995) {
         FaultLine(o);
     } else {
@@ -170,7 +170,7 @@ void StationText::MeterLine(Out& o, int c) {
     const int32_t volt = rng_.Around(2304, 40);
     const int32_t power = k.powerW == 0 ? rng_.Below(4) : rng_.Around(k.powerW, 300);
     o.Lit("DEBUG [Meter] conn=");
-    o.Uint(static_cast<uint64_t>(c + 1));
+    o.Ch(static_cast<char>('1' + c));
     o.Lit(" E=");
     o.Dec(static_cast<int64_t>(k.energyDeciWh), 1);
     o.Lit("Wh P=");
@@ -187,7 +187,7 @@ void StationText::MeterLine(Out& o, int c) {
 void StationText::EvseLine(Out& o, int c) {
     const Connector& k = Conn(c);
     o.Lit("DEBUG [EVSE] conn=");
-    o.Uint(static_cast<uint64_t>(c + 1));
+    o.Ch(static_cast<char>('1' + c));
     o.Lit(" state=");
     o.Lit(kStatus[k.status]);
     o.Lit(" cp=");
@@ -253,7 +253,7 @@ void StationText::StatusChange(Out& o, int c) {
     const int from = StepStatus(c);
     const Connector& k = Conn(c);
     o.Lit("INFO  [Connector] connector ");
-    o.Uint(static_cast<uint64_t>(c + 1));
+    o.Ch(static_cast<char>('1' + c));
     o.Lit(" status changed: ");
     o.Lit(kStatus[from]);
     o.Lit(" -> ");

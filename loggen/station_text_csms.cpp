@@ -113,7 +113,7 @@ void StationText::CsmsRequest(Out& o) {
         o.Lit(" [ws] >> [2,\"");
         Uuid(o);
         o.Lit("\",\"StatusNotification\",{\"connectorId\":");
-        o.Uint(static_cast<uint64_t>(c + 1));
+        o.Ch(static_cast<char>('1' + c));
         o.Lit(",\"errorCode\":\"NoError\",\"status\":\"");
         o.Lit(kStatusNames[conn_[c].status]);
         o.Lit("\",\"timestamp\":\"");
@@ -124,7 +124,7 @@ void StationText::CsmsRequest(Out& o) {
         o.Lit(" [ws] << [2,\"");
         Uuid(o);
         o.Lit("\",\"TriggerMessage\",{\"requestedMessage\":\"MeterValues\",\"connectorId\":");
-        o.Uint(static_cast<uint64_t>(c + 1));
+        o.Ch(static_cast<char>('1' + c));
         o.Lit("}]");
     }
 }
@@ -134,7 +134,7 @@ void StationText::MeterValuesBody(Out& o, int c) {
     const int32_t power = k.status == kCharging ? rng_.Around(k.powerW, 300) : 0;
     const int32_t volt = rng_.Around(2304, 40);
     o.Lit("{\"connectorId\":");
-    o.Uint(static_cast<uint64_t>(c + 1));
+    o.Ch(static_cast<char>('1' + c));
     o.Lit(",\"transactionId\":");
     o.Uint(k.txId);
     o.Lit(",\"meterValue\":[{\"timestamp\":\"");
