@@ -1,1 +1,157 @@
-// Implementation lands with its service.
+// The host's logging sink. A message is formatted into a buffer on the caller's stack and
+// handed to each destination with one write under one lock, so lines of concurrent
+// writers never mix.
+#include <errno.h>
+#include <fcntl.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+
+#include "logsys/log_sys.h"
+#include "logsys/log_sys_host.h"
+
+namespace {
+
+struct Sink {
+    std::mutex mu;
+    int fileFd = -1;
+    bool toStderr = true;
+};
+
+// Never destroyed: static destructors elsewhere may still log.
+Sink& TheSink() {
+    static Sink* sink = new Sink();
+    return *sink;
+}
+
+std::atomic<int> sMinLevel{LEVEL_DEBUG};
+
+const char* LevelName(int level) {
+    static constexpr const char* kNames[] = {"DEBUG", "INFO", "NOTICE", "WARN", "ERROR", "FATAL"};
+    return level >= LEVEL_DEBUG && level <= LEVEL_FATAL ? kNames[level - LEVEL_DEBUG] : "LEVEL?";
+}
+
+const char* ClassName(int logClass) {
+    static constexpr const char* kNames[] = {"SYSTEM", "SECURITY", "INDEPENDENT", "CSMS", "WEB"};
+    return logClass >= LOG_SYSTEM && logClass <= LOG_WEB ? kNames[logClass] : "CLASS?";
+}
+
+// "2024-05-01T12:34:56.789Z LEVEL [CLASS] func:line: "; returns its length.
+int FormatPrefix(char* buf, size_t cap, int logClass, int level, const char* func, int line) {
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct tm utc {};
+    gmtime_r(&now.tv_sec, &utc);
+    int n = snprintf(
+        buf, cap, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ %s [%s] %s:%d: ", utc.tm_year + 1900,
+        utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, now.tv_nsec / 1000000L,
+        LevelName(level), ClassName(logClass), func != nullptr ? func : "?", line);
+    return n < 0 ? 0 : (static_cast<size_t>(n) < cap ? n : static_cast<int>(cap - 1));
+}
+
+// Appends the message after the prefix, cut to fit, on one line; returns the line length.
+size_t FormatLine(char* buf, size_t cap, size_t prefixLen, const char* fmt, va_list args) {
+    size_t room = cap - 1 - prefixLen;  // one byte kept for the newline
+    int n = fmt != nullptr ? vsnprintf(buf + prefixLen, room + 1, fmt, args)
+                           : snprintf(buf + prefixLen, room + 1, "(no format)");
+    size_t textLen = n < 0 ? 0 : (static_cast<size_t>(n) <= room ? n : room);
+    for (char* c = buf + prefixLen; c < buf + prefixLen + textLen; ++c) {
+        if (*c == '\n' || *c == '\r') {
+            *c = ' ';
+        }
+    }
+    buf[prefixLen + textLen] = '\n';
+    return prefixLen + textLen + 1;
+}
+
+void WriteAll(int fd, const char* data, size_t len) {
+    while (len > 0) {
+        ssize_t n = write(fd, data, len);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;  // nowhere left to report it
+        }
+        data += n;
+        len -= static_cast<size_t>(n);
+    }
+}
+
+void Emit(const char* line, size_t len) {
+    Sink& sink = TheSink();
+    std::lock_guard<std::mutex> lock(sink.mu);
+    if (sink.toStderr) {
+        WriteAll(STDERR_FILENO, line, len);
+    }
+    if (sink.fileFd >= 0) {
+        WriteAll(sink.fileFd, line, len);
+    }
+}
+
+// Installs fd as the file destination and closes the previous one.
+void SwapFile(int fd, bool stderrOn) {
+    Sink& sink = TheSink();
+    int old = -1;
+    {
+        std::lock_guard<std::mutex> lock(sink.mu);
+        old = sink.fileFd;
+        sink.fileFd = fd;
+        sink.toStderr = sink.toStderr || stderrOn;
+    }
+    if (old >= 0) {
+        close(old);
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+void log_sendByLevelFile(int logClass, ZLOG_LEVEL level, const char* func, int line,
+                         const char* fmt, ...) {
+    if (static_cast<int>(level) < sMinLevel.load(std::memory_order_relaxed)) {
+        return;
+    }
+    char buf[LOG_SYS_MAX_LINE];
+    size_t prefixLen = FormatPrefix(buf, sizeof buf, logClass, level, func, line);
+    va_list args;
+    va_start(args, fmt);
+    size_t len = FormatLine(buf, sizeof buf, prefixLen, fmt, args);
+    va_end(args);
+    Emit(buf, len);
+}
+
+void LogSysSetMinLevel(int level) {
+    sMinLevel.store(level, std::memory_order_relaxed);
+}
+
+int LogSysSetFile(const char* path) {
+    if (path == nullptr) {
+        SwapFile(-1, true);
+        return 0;
+    }
+    int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        char reason[128];
+        log_sendByLevelFile(LOG_SYSTEM, LEVEL_ERROR, __func__, __LINE__,
+                            "cannot open log file %s: %s", path,
+                            strerror_r(errno, reason, sizeof reason));
+        return -1;
+    }
+    SwapFile(fd, false);
+    return 0;
+}
+
+void LogSysSetStderr(bool on) {
+    Sink& sink = TheSink();
+    std::lock_guard<std::mutex> lock(sink.mu);
+    sink.toStderr = on;
+}
+
+}  // extern "C"

@@ -1,0 +1,32 @@
+/* Host side of the logging sink: where its lines go and which levels pass. Each message
+ * becomes one line, written whole:
+ *   2024-05-01T12:34:56.789Z ERROR [SYSTEM] LogCompExecAddTask:120: text
+ * (UTC time with milliseconds, level, class, function:line, text). Safe from any thread. */
+#ifndef LOG_SYS_HOST_H
+#define LOG_SYS_HOST_H
+
+#include <stdbool.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Longest line written, its newline included; a longer message is cut to fit. */
+#define LOG_SYS_MAX_LINE 8192
+
+/* Messages below this ZLOG_LEVEL are dropped; LEVEL_DEBUG (all pass) at start. */
+void LogSysSetMinLevel(int level);
+
+/* Also writes every line to the file at path (appended, created 0644). NULL closes the file
+ * and turns stderr back on. 0 on success; -1 when the file cannot be opened, and then the
+ * destinations stay as they were. */
+int LogSysSetFile(const char* path);
+
+/* Writes to stderr too (the default) or not. */
+void LogSysSetStderr(bool on);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* LOG_SYS_HOST_H */

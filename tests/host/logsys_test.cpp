@@ -1,0 +1,143 @@
+// The reference logging sink, writing to a real file.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "logsys/log_sys.h"
+#include "logsys/log_sys_host.h"
+
+namespace {
+
+std::vector<std::string> ReadLines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// Each test logs to a fresh file only, and puts the sink back as it found it.
+class LogSysTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char dir[] = "/tmp/logsys_test.XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        path_ = dir_ + "/host.log";
+        ASSERT_EQ(LogSysSetFile(path_.c_str()), 0);
+        LogSysSetStderr(false);
+    }
+    void TearDown() override {
+        LogSysSetMinLevel(LEVEL_DEBUG);
+        LogSysSetFile(nullptr);
+        std::remove(path_.c_str());
+        rmdir(dir_.c_str());
+    }
+    std::string dir_;
+    std::string path_;
+};
+
+TEST_F(LogSysTest, ConcurrentWritersNeverInterleaveLines) {
+    constexpr int kThreads = 6;
+    constexpr int kPerThread = 400;
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                // Lengths vary so that torn writes would show as broken lines.
+                std::string pad(static_cast<size_t>((i * 37 + t * 11) % 300),
+                                static_cast<char>('a' + t));
+                log_sendByLevelFile(LOG_CSMS, LEVEL_WARN, "Writer", 1000 + t,
+                                    "writer %d message %d %s end", t, i, pad.c_str());
+            }
+        });
+    }
+    for (auto& w : writers) {
+        w.join();
+    }
+    const std::regex shape(
+        R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z WARN \[CSMS\] Writer:(\d+): writer (\d) )"
+        R"(message (\d+) ([a-z]*) end$)");
+    std::vector<int> next(kThreads, 0);
+    const auto lines = ReadLines(path_);
+    ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kPerThread));
+    for (const auto& line : lines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
+        int t = std::stoi(m[2]);
+        EXPECT_EQ(std::stoi(m[1]), 1000 + t);
+        EXPECT_EQ(std::stoi(m[3]), next[t]++) << "per-writer order";
+        EXPECT_EQ(m[4].length(), static_cast<size_t>((std::stoi(m[3]) * 37 + t * 11) % 300));
+    }
+}
+
+TEST_F(LogSysTest, MinimumLevelDropsLowerLevels) {
+    LogSysSetMinLevel(LEVEL_WARN);
+    log_sendByLevelFile(LOG_SYSTEM, LEVEL_DEBUG, "F", 1, "debug");
+    log_sendByLevelFile(LOG_SYSTEM, LEVEL_INFO, "F", 2, "info");
+    log_sendByLevelFile(LOG_SYSTEM, LEVEL_WARN, "F", 3, "warn");
+    log_sendByLevelFile(LOG_SYSTEM, LEVEL_FATAL, "F", 4, "fatal");
+    LogSysSetMinLevel(LEVEL_DEBUG);
+    log_sendByLevelFile(LOG_SYSTEM, LEVEL_DEBUG, "F", 5, "debug again");
+    const auto lines = ReadLines(path_);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[0].find(" WARN [SYSTEM] F:3: warn"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find(" FATAL [SYSTEM] F:4: fatal"), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find(" DEBUG [SYSTEM] F:5: debug again"), std::string::npos) << lines[2];
+}
+
+// An over-long message is cut to one line of the maximum length; embedded line breaks do not
+// split a message; the next message starts on a line of its own.
+TEST_F(LogSysTest, LongAndMultiLineMessagesStayOneLine) {
+    const std::string huge(size_t{3} * LOG_SYS_MAX_LINE, 'x');
+    log_sendByLevelFile(LOG_SYSTEM, LEVEL_ERROR, "F", 1, "%s", huge.c_str());
+    log_sendByLevelFile(LOG_SYSTEM, LEVEL_INFO, "F", 2, "two\nlines\r");
+    log_sendByLevelFile(LOG_SYSTEM, LEVEL_INFO, "F", 3, "after");
+    const std::string all = ReadAll(path_);
+    const size_t firstEnd = all.find('\n');
+    ASSERT_EQ(firstEnd + 1, static_cast<size_t>(LOG_SYS_MAX_LINE));
+    EXPECT_EQ(all.compare(firstEnd - 10, 10, std::string(10, 'x')), 0);
+    const auto lines = ReadLines(path_);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[1].find("F:2: two lines "), std::string::npos) << lines[1];
+    EXPECT_NE(lines[2].find("F:3: after"), std::string::npos) << lines[2];
+}
+
+TEST_F(LogSysTest, DestinationsSwitch) {
+    // A file that cannot be opened keeps the current one (and says so there).
+    EXPECT_EQ(LogSysSetFile((dir_ + "/missing/dir/x.log").c_str()), -1);
+    log_sendByLevelFile(LOG_SYSTEM, LEVEL_INFO, "F", 1, "still here");
+    auto lines = ReadLines(path_);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("cannot open log file"), std::string::npos) << lines[0];
+
+    // Back to stderr only: the file gets nothing more.
+    ASSERT_EQ(LogSysSetFile(nullptr), 0);
+    ::testing::internal::CaptureStderr();
+    log_sendByLevelFile(LOG_SECURITY, LEVEL_NOTICE, "G", 7, "to stderr %d", 42);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(" NOTICE [SECURITY] G:7: to stderr 42\n"), std::string::npos) << err;
+    EXPECT_EQ(ReadLines(path_).size(), 2u);
+
+    // Unknown levels and classes, a NULL function or format: still a line, no crash.
+    ASSERT_EQ(LogSysSetFile(path_.c_str()), 0);
+    LogSysSetStderr(false);
+    log_sendByLevelFile(99, static_cast<ZLOG_LEVEL>(42), nullptr, 0, "odd");
+    lines = ReadLines(path_);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[2].find(" LEVEL? [CLASS?] ?:0: odd"), std::string::npos) << lines[2];
+}
+
+}  // namespace
