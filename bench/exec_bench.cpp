@@ -1,0 +1,317 @@
+// The executor on the reference compressor, with one generated station-log day:
+//   - cancel latency: LogCompExecDelTask of a running task on a large file (the day's
+//     largest, or one of 64 MiB when the day is small) until its callback arrives (normal
+//     mode), median and max over the trials;
+//   - throughput of one task of the day's four files in normal mode against "gzip -4" on the
+//     same files in the same run, and the output sizes;
+//   - the same task in dynamic mode, with the worker's CPU share (its CPU seconds / wall).
+// Usage: exec_bench [--mb N] [--trials N] [--dir DIR] [--quick]
+//   --mb: size of the day in MB (default 200); --trials: cancel trials (default 50);
+//   --quick: 20 MB and 20 trials; DIR defaults to a fresh directory under /tmp.
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "fileUtils/file_compress.h"
+#include "fileUtils/file_compress_host.h"
+#include "list/link_list.h"
+#include "logCompress/LogCompExec.h"
+#include "loggen/station_log_gen.h"
+#include "logsys/log_sys.h"
+#include "logsys/log_sys_host.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr const char* kDate = "2026-12-03";
+constexpr double kMB = 1e6;
+// Deletes land after at most 3 slices: the file must outlast them by far.
+constexpr size_t kCancelFileBytes = 64u << 20;
+
+struct Options {
+    size_t mb = 200;
+    int trials = 50;
+    std::string dir;
+};
+
+double Seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+double ThreadCpu() {
+    struct timespec ts {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+double ChildrenCpu() {
+    struct rusage ru {};
+    getrusage(RUSAGE_CHILDREN, &ru);
+    auto sec = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; };
+    return sec(ru.ru_utime) + sec(ru.ru_stime);
+}
+
+uint64_t FileSize(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+// Completion of one task, as seen by its callback on the worker thread.
+struct Completion {
+    std::mutex mu;
+    std::condition_variable cv;
+    bool done = false;
+    int status = -1;
+    Clock::time_point at;
+    double workerCpu = 0;  // CPU seconds of the worker thread since it started
+
+    static void Callback(uint64_t, LinkList, int sta, void* userData) {
+        const double cpu = ThreadCpu();
+        const auto now = Clock::now();
+        auto* self = static_cast<Completion*>(userData);
+        std::lock_guard<std::mutex> lock(self->mu);
+        self->done = true;
+        self->status = sta;
+        self->at = now;
+        self->workerCpu = cpu;
+        self->cv.notify_all();
+    }
+    void Wait() {
+        std::unique_lock<std::mutex> lock(mu);
+        cv.wait(lock, [&] { return done; });
+    }
+};
+
+// The files of one task; the list only borrows the configs.
+class Files {
+  public:
+    explicit Files(const std::vector<std::string>& paths) : list_(Init_LinkList()) {
+        for (const auto& p : paths) {
+            auto cfg = std::make_unique<FILE_COMPRESS_CONFIG>();
+            std::snprintf(cfg->file, sizeof cfg->file, "%s", p.c_str());
+            cfg->compressLevel = FILE_COMPRESS_LEVEL_4;
+            cfg->segmentSize = 0;  // the compressor's default slice
+            PushBack_LinkList(list_, cfg.get());
+            configs_.push_back(std::move(cfg));
+        }
+    }
+    ~Files() { Destroy_LinkList(list_); }
+    Files(const Files&) = delete;
+    Files& operator=(const Files&) = delete;
+    LinkList list() const { return list_; }
+
+  private:
+    LinkList list_;
+    std::vector<std::unique_ptr<FILE_COMPRESS_CONFIG>> configs_;
+};
+
+bool Submit(uint64_t id, const Files& files, Completion* completion) {
+    LOG_COMPEXEC_TASK task{};
+    task.compressList = files.list();
+    task.taskId = id;
+    task.callback = &Completion::Callback;
+    task.userData = completion;
+    return LogCompExecAddTask(&task) == 0;
+}
+
+// ---- cancel latency
+
+std::mutex gSliceMu;
+std::condition_variable gSliceCv;
+int gSlices = 0;
+
+void CountSlice(const char*, uint64_t, uint64_t, int) {
+    std::lock_guard<std::mutex> lock(gSliceMu);
+    ++gSlices;
+    gSliceCv.notify_all();
+}
+
+void WaitSlices(int n) {
+    std::unique_lock<std::mutex> lock(gSliceMu);
+    gSliceCv.wait(lock, [&] { return gSlices >= n; });
+}
+
+// Deletes the running task after 1, 2 or 3 slices of the file; milliseconds to the callback.
+std::vector<double> CancelLatencies(const std::string& bigFile, int trials, int* notCancelled) {
+    Files files({bigFile});
+    FileCompressSetProgressHook(&CountSlice);
+    LogCompExecInit();
+    std::vector<double> ms;
+    for (int t = 0; t < trials; ++t) {
+        {
+            std::lock_guard<std::mutex> lock(gSliceMu);
+            gSlices = 0;
+        }
+        Completion done;
+        if (!Submit(static_cast<uint64_t>(t), files, &done)) break;
+        WaitSlices(1 + t % 3);
+        const auto t0 = Clock::now();
+        LogCompExecDelTask(static_cast<uint64_t>(t));
+        done.Wait();
+        ms.push_back(Seconds(done.at - t0) * 1e3);
+        if (done.status != FILE_COMPRESS_STATUS_CANCELLED) ++*notCancelled;
+    }
+    LogCompExecUninit();
+    FileCompressSetProgressHook(nullptr);
+    return ms;
+}
+
+// ---- throughput
+
+struct Run {
+    double wall = 0;
+    double cpu = 0;
+    uint64_t outBytes = 0;
+    int status = 0;
+};
+
+// One task of all files on a fresh worker, so the worker's CPU time is this task's alone.
+Run ExecutorRun(const std::vector<std::string>& paths, bool dynamic) {
+    for (const auto& p : paths) unlink((p + ".gz").c_str());
+    Files files(paths);
+    LogCompExecInit();
+    LogCompExecSetDynamic(dynamic);
+    Completion done;
+    const auto t0 = Clock::now();
+    Run run;
+    if (Submit(1, files, &done)) {
+        done.Wait();
+        run = {Seconds(done.at - t0), done.workerCpu, 0, done.status};
+    }
+    LogCompExecUninit();
+    for (const auto& p : paths) run.outBytes += FileSize(p + ".gz");
+    return run;
+}
+
+Run GzipRun(const std::vector<std::string>& paths, const std::string& outDir) {
+    const double cpu0 = ChildrenCpu();
+    const auto t0 = Clock::now();
+    Run run;
+    for (const auto& p : paths) {
+        const std::string out = outDir + "/" + p.substr(p.rfind('/') + 1) + ".gz";
+        const std::string cmd = "gzip -4 -c '" + p + "' > '" + out + "'";
+        if (std::system(cmd.c_str()) != 0) run.status = -1;
+        run.outBytes += FileSize(out);
+    }
+    run.wall = Seconds(Clock::now() - t0);
+    run.cpu = ChildrenCpu() - cpu0;
+    return run;
+}
+
+// ---- report
+
+double Median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    const size_t n = v.size();
+    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+void Row(const char* name, const Run& r, uint64_t inBytes, double gzipMBs) {
+    const double mbs = static_cast<double>(inBytes) / kMB / r.wall;
+    std::printf("| %-22s | %8.1f | %8.2f | %8.2f | %7.0f %% | %12llu | %6d |\n", name, mbs,
+                mbs / gzipMBs, r.cpu, 100.0 * r.cpu / r.wall,
+                static_cast<unsigned long long>(r.outBytes), r.status);
+}
+
+Options Parse(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const bool hasValue = i + 1 < argc;
+        if (std::strcmp(argv[i], "--quick") == 0) {
+            o.mb = 20;
+            o.trials = 20;
+        } else if (std::strcmp(argv[i], "--mb") == 0 && hasValue) {
+            o.mb = std::strtoul(argv[++i], nullptr, 10);
+        } else if (std::strcmp(argv[i], "--trials") == 0 && hasValue) {
+            o.trials = std::atoi(argv[++i]);
+        } else if (std::strcmp(argv[i], "--dir") == 0 && hasValue) {
+            o.dir = argv[++i];
+        } else {
+            std::fprintf(stderr, "usage: %s [--mb N] [--trials N] [--dir DIR] [--quick]\n",
+                         argv[0]);
+            std::exit(2);
+        }
+    }
+    return o;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opt = Parse(argc, argv);
+    const bool ownDir = opt.dir.empty();
+    if (ownDir) {
+        char tmpl[] = "/tmp/exec_bench_XXXXXX";
+        if (mkdtemp(tmpl) == nullptr) return 1;
+        opt.dir = tmpl;
+    }
+    const std::string gzDir = opt.dir + "/gzip";
+    mkdir(gzDir.c_str(), 0755);
+    LogSysSetMinLevel(LEVEL_WARN);
+
+    loggen::GenOptions gen;
+    gen.bytesPerDay = opt.mb * 1000000;
+    if (!loggen::GenerateDay(opt.dir, kDate, gen)) return 1;
+    std::vector<std::string> paths;
+    uint64_t inBytes = 0;
+    for (const auto& name : loggen::DayFileNames(kDate)) {
+        paths.push_back(opt.dir + "/" + name);
+        inBytes += FileSize(paths.back());
+    }
+
+    // The day's largest file, unless it is too small for a delete to land mid-file.
+    std::string bigFile = paths[0];
+    if (FileSize(bigFile) < kCancelFileBytes) {
+        bigFile = opt.dir + "/cancel.log";
+        if (!loggen::GenerateFile(bigFile, kCancelFileBytes, 7)) return 1;
+    }
+    int notCancelled = 0;
+    const auto ms = CancelLatencies(bigFile, opt.trials, &notCancelled);
+    const Run gzip = GzipRun(paths, gzDir);
+    const Run normal = ExecutorRun(paths, false);
+    const Run dynamic = ExecutorRun(paths, true);
+    const double gzipMBs = static_cast<double>(inBytes) / kMB / gzip.wall;
+
+    std::printf(
+        "Executor on a station-log day of %llu bytes (4 files), level 4, default slice "
+        "%u bytes; MB = 10^6 bytes.\n\n",
+        static_cast<unsigned long long>(inBytes), FileCompressDefaultSliceBytes());
+    std::printf(
+        "Cancel latency (delete of the running task -> callback), %zu trials on %s "
+        "(%llu bytes):\n  median %.2f ms, max %.2f ms (target < 20 ms)%s\n\n",
+        ms.size(), bigFile.substr(bigFile.rfind('/') + 1).c_str(),
+        static_cast<unsigned long long>(FileSize(bigFile)), Median(ms),
+        ms.empty() ? 0.0 : *std::max_element(ms.begin(), ms.end()),
+        notCancelled > 0 ? " -- some tasks finished before the delete" : "");
+    std::printf("| %-22s | %8s | %8s | %8s | %9s | %12s | %6s |\n", "run", "MB/s", "x gzip",
+                "CPU s", "CPU/wall", "output bytes", "status");
+    std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(24, '-').c_str(),
+                std::string(10, '-').c_str(), std::string(10, '-').c_str(),
+                std::string(10, '-').c_str(), std::string(11, '-').c_str(),
+                std::string(14, '-').c_str(), std::string(8, '-').c_str());
+    Row("gzip -4 (process)", gzip, inBytes, gzipMBs);
+    Row("executor, normal", normal, inBytes, gzipMBs);
+    Row("executor, dynamic", dynamic, inBytes, gzipMBs);
+    std::printf("\nTargets: normal >= 1.5 x gzip (later 2.0); output size vs gzip: %.3f\n",
+                static_cast<double>(normal.outBytes) / static_cast<double>(gzip.outBytes));
+
+    if (ownDir) {
+        const std::string cmd = "rm -rf '" + opt.dir + "'";
+        if (std::system(cmd.c_str()) != 0) return 1;
+    }
+    const bool ok = normal.status == 0 && dynamic.status == 0 && gzip.status == 0;
+    return ok ? 0 : 1;
+}
