@@ -32,6 +32,11 @@ namespace {
 constexpr uint32_t kDefaultSliceBytes = 3u << 20;
 constexpr uint32_t kMinSliceBytes = 4u << 10;
 constexpr uint32_t kMaxSliceBytes = 64u << 20;
+// A delay above 1 ms asks for a background pace: the pause after a slice is then at least
+// this many times the slice's CPU time, so the compressing thread stays under a quarter of
+// a core whatever the slice costs (bench/RESULTS.md).
+constexpr uint32_t kBackgroundDelayMs = 1;
+constexpr uint64_t kBackgroundIdlePerBusy = 3;
 constexpr char kTmpSuffix[] = ".gz.tmp.XXXXXX";
 constexpr size_t kPathCap = sizeof(FILE_COMPRESS_CONFIG::file) + sizeof kTmpSuffix;
 
@@ -68,12 +73,26 @@ bool WriteAll(int fd, const uint8_t* p, size_t n) {
     return true;
 }
 
-void SleepMs(uint32_t ms) {
+uint64_t ThreadCpuNs() {
+    struct timespec ts {};
+    (void)clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+void SleepNs(uint64_t ns) {
     struct timespec left {
-        static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L
+        static_cast<time_t>(ns / 1000000000ull), static_cast<long>(ns % 1000000000ull)
     };
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
+}
+
+// The pause after a slice that took sliceCpuNs of this thread's CPU: delayMs, and in the
+// background pace (delayMs above 1) no less than kBackgroundIdlePerBusy times the slice.
+uint64_t PauseNs(uint32_t delayMs, uint64_t sliceCpuNs) {
+    const uint64_t asked = static_cast<uint64_t>(delayMs) * 1000000ull;
+    if (delayMs <= kBackgroundDelayMs) return asked;
+    return std::max(asked, sliceCpuNs * kBackgroundIdlePerBusy);
 }
 
 // Makes a rename durable: the directory entry itself is flushed.
@@ -314,8 +333,12 @@ int FileCompress_Run(FILE_COMPRESS_HANDLE handle, uint32_t delayMs) {
     if (handle == nullptr) return FILE_COMPRESS_STATUS_FAILED;
     if (handle->phase == Phase::kFinished) return FILE_COMPRESS_STATUS_FINISHED;
     if (handle->phase == Phase::kFailed) return FILE_COMPRESS_STATUS_FAILED;
+    const uint64_t cpu0 = delayMs > kBackgroundDelayMs ? ThreadCpuNs() : 0;
     const int ret = Slice(handle);
-    if (ret == FILE_COMPRESS_STATUS_ONGOING && delayMs > 0) SleepMs(delayMs);
+    if (ret == FILE_COMPRESS_STATUS_ONGOING && delayMs > 0) {
+        const uint64_t sliceCpu = delayMs > kBackgroundDelayMs ? ThreadCpuNs() - cpu0 : 0;
+        SleepNs(PauseNs(delayMs, sliceCpu));
+    }
     return ret;
 }
 

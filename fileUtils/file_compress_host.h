@@ -8,6 +8,12 @@
 extern "C" {
 #endif
 
+/* How FileCompress_Run uses delayMs: after a slice that leaves work to do it sleeps
+ * delayMs milliseconds (0: not at all). A delayMs above 1 asks for a background pace (the
+ * executor's dynamic mode passes 5): the sleep is then at least 3 times the CPU time the
+ * slice took on the calling thread, so that thread uses at most a quarter of a core however
+ * long a slice is on the machine at hand. A delayMs of 0 or 1 sleeps exactly delayMs. */
+
 /* Bytes of source read and compressed per FileCompress_Run when segmentSize is 0. */
 uint32_t FileCompressDefaultSliceBytes(void);
 
