@@ -61,8 +61,18 @@ typedef struct LogCompTriggerConfig {
     LOG_COMPRESS_ALLOWED_CALLBACK isAllowedCallback;
 } LOG_COMP_TRIGGER_CONFIG;
 
+/* Starts the trigger on the host's loop (the executor and the daily ten-minute tick with
+ * it). 0 when it runs afterwards, also when it ran already; -1 on failure, and also while
+ * the release queued by the previous uninit has not yet run on the loop. */
 LOGCOMP_API int LogCompTriggerInit(struct EvLoop* loop, LOG_COMP_TRIGGER_CONFIG* pConfig);
+/* Stops the daily tick and refuses further posts at once; the release of every task and
+ * of the executor runs later on the loop. */
 LOGCOMP_API void LogCompTriggerUninit(void);
+/* Copies the request and hands it to the loop; the caller keeps `req`. 0 when handed over
+ * (later failures are only logged, and the requester then hears nothing), -1 when refused.
+ * For LOG_COMPRESS_OPTION_FULL, use an absolute outputPath: the shell commands resolve a
+ * relative one inside the log directory, the compressor inside the working directory. A
+ * path beginning with '-', or with ':' before its first '/', is refused. */
 LOGCOMP_API int LogCompTriggerPostTask(const LOG_COMP_TRIGGER_REQ* req);
 
 #ifdef __cplusplus
