@@ -39,6 +39,13 @@ int EvLoopStartThread(struct EvLoop* loop);
 /* Stops a loop started with EvLoopStartThread and joins its thread. */
 void EvLoopStopAndJoin(struct EvLoop* loop);
 
+/* Host-side time scale, for demonstrations that cannot wait for the library's fixed periods
+ * (a 10 s storage check, a 10 min daily tick): every timer started after the call runs with
+ * its period multiplied by scale, rounded, at least 1 ms. 1.0 at start. A scale that is not
+ * a finite number above 0 is refused (logged) and the previous one stays. Safe from any
+ * thread. A station leaves it at 1.0. */
+void UvTimerSetPeriodScale(double scale);
+
 /* The libuv loop underneath, for hosts that add handles of their own (touch it only on the
  * loop thread, and close those handles before EvLoopDestroy). Declared only where <uv.h>
  * is included first. */

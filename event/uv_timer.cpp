@@ -4,6 +4,8 @@
 // back in the close callback, after libuv let go of the handle.
 #include <uv.h>
 
+#include <atomic>
+#include <cmath>
 #include <new>
 
 #include "event/ev_host.h"
@@ -23,6 +25,18 @@ struct UvTimer {
 };
 
 namespace {
+
+std::atomic<double> sPeriodScale{1.0};
+
+uint64_t ScaledPeriod(uint64_t periodMs) {
+    const double scale = sPeriodScale.load(std::memory_order_relaxed);
+    if (scale == 1.0 || periodMs == 0) {
+        return periodMs;
+    }
+    const double scaled = std::round(static_cast<double>(periodMs) * scale);
+    constexpr double kMaxMs = 1e15;  // some 30,000 years: far inside uint64_t
+    return scaled < 1.0 ? 1 : static_cast<uint64_t>(scaled > kMaxMs ? kMaxMs : scaled);
+}
 
 struct TimerCall {
     UvTimer* timer;
@@ -101,11 +115,19 @@ void UvTimerStart(struct UvTimer* timer, UvTimerCallback cb, void* ptr, uint64_t
         TIMER_LOG(LEVEL_ERROR, "repeating timer with a period of 0 ms: not started");
         return;
     }
-    TimerCall call{timer, cb, ptr, periodMs, repeat, UV_EINVAL};
+    TimerCall call{timer, cb, ptr, ScaledPeriod(periodMs), repeat, UV_EINVAL};
     EvLoopCallSync(timer->loop, StartOnLoop, &call);
     if (call.rc != 0) {
         TIMER_LOG(LEVEL_ERROR, "libuv timer start failed: %s", uv_strerror(call.rc));
     }
+}
+
+void UvTimerSetPeriodScale(double scale) {
+    if (!std::isfinite(scale) || scale <= 0.0) {
+        TIMER_LOG(LEVEL_ERROR, "timer period scale %g refused: not a number above 0", scale);
+        return;
+    }
+    sPeriodScale.store(scale, std::memory_order_relaxed);
 }
 
 void UvTimerUninit(struct UvTimer* timer) {
