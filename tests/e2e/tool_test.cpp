@@ -1,0 +1,276 @@
+// The logcomp tool through real processes: logcomp-testdir (the tool on the library variant
+// whose log directory is the build tree's test directory), generated station logs, real tar
+// and gzip, real signals. Exit statuses and outputs are what a script would rely on.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "loggen/station_log_gen.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+constexpr auto kDeadline = 120s;  // generous: sanitizer builds on a shared machine
+const std::string kTool = LOGCOMP_BINARY_DIR "/tools/logcomp-testdir";
+const std::string kLogDir = LOGCOMP_TEST_LOG_DIR;
+const std::string kOutDir = LOGCOMP_BINARY_DIR "/tool-test-out";
+
+bool Exists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
+
+std::string Shell(const std::string& cmd, int* status = nullptr) {
+    std::string out;
+    FILE* p = popen((cmd + " 2>&1").c_str(), "r");
+    if (p == nullptr) return out;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+    const int rc = pclose(p);
+    if (status != nullptr) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return out;
+}
+
+// FNV-1a of a file's bytes; 0 when it cannot be read.
+uint64_t Digest(const std::string& path) {
+    FILE* f = fopen(path.c_str(), "rb");
+    if (f == nullptr) return 0;
+    uint64_t h = 1469598103934665603ull;
+    std::vector<unsigned char> buf(1 << 20);
+    for (size_t n; (n = fread(buf.data(), 1, buf.size(), f)) > 0;) {
+        for (size_t i = 0; i < n; ++i) h = (h ^ buf[i]) * 1099511628211ull;
+    }
+    fclose(f);
+    return h;
+}
+
+std::map<std::string, uint64_t> Digests(const std::string& date) {
+    std::map<std::string, uint64_t> out;
+    for (const std::string& name : loggen::DayFileNames(date))
+        out[name] = Digest(kLogDir + "/" + name);
+    return out;
+}
+
+// A child process with its stdout and stderr collected while it runs.
+class Child {
+  public:
+    explicit Child(const std::vector<std::string>& args) {
+        int out[2], err[2];
+        if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+        std::vector<char*> argv{const_cast<char*>(kTool.c_str())};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        const int rc = posix_spawn(&pid_, kTool.c_str(), &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        close(err[1]);
+        if (rc != 0) pid_ = -1;
+        collector_ = std::thread(&Child::Collect, this, out[0], err[0]);
+    }
+    ~Child() {
+        if (!exited_ && pid_ > 0) kill(pid_, SIGKILL);
+        if (collector_.joinable()) collector_.join();
+    }
+
+    // True once `text` shows in stderr (or stdout); false when the child ended first.
+    bool WaitFor(const std::string& text, bool inStdout = false) {
+        std::unique_lock<std::mutex> lock(mu_);
+        const std::string& s = inStdout ? out_ : err_;
+        cv_.wait_for(lock, kDeadline, [&] { return s.find(text) != std::string::npos || exited_; });
+        return s.find(text) != std::string::npos;
+    }
+    void Signal(int signo) { kill(pid_, signo); }
+    // The exit status, or -1 when the child did not end in time (it is then killed).
+    int Wait() {
+        std::unique_lock<std::mutex> lock(mu_);
+        if (!cv_.wait_for(lock, kDeadline, [&] { return exited_; })) return -1;
+        return status_;
+    }
+    std::string Out() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return out_;
+    }
+    std::string Err() {
+        std::lock_guard<std::mutex> lock(mu_);
+        return err_;
+    }
+
+  private:
+    void Collect(int outFd, int errFd) {
+        pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+        for (int open = 2; open > 0;) {
+            if (poll(fds, 2, -1) < 0) continue;
+            for (int i = 0; i < 2; ++i) {
+                if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+                char buf[4096];
+                const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+                if (n <= 0) {
+                    close(fds[i].fd);
+                    fds[i].fd = -1;
+                    --open;
+                    continue;
+                }
+                std::lock_guard<std::mutex> lock(mu_);
+                (i == 0 ? out_ : err_).append(buf, static_cast<size_t>(n));
+                cv_.notify_all();
+            }
+        }
+        int status = 0;
+        const bool reaped = pid_ > 0 && waitpid(pid_, &status, 0) == pid_;
+        std::lock_guard<std::mutex> lock(mu_);
+        status_ = reaped && WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+        exited_ = true;
+        cv_.notify_all();
+    }
+
+    pid_t pid_ = -1;
+    std::thread collector_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::string out_, err_;
+    bool exited_ = false;
+    int status_ = -1;
+};
+
+class ToolTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const std::string& dir : {kLogDir, kOutDir}) {
+            ASSERT_EQ(system(("mkdir -p '" + dir + "' && find '" + dir +
+                              "' -mindepth 1 -maxdepth 1 -exec rm -rf {} +")
+                                 .c_str()),
+                      0);
+        }
+    }
+    static void Generate(const std::string& date, size_t bytes) {
+        ASSERT_TRUE(loggen::GenerateDay(kLogDir, date, {7, bytes}));
+    }
+};
+
+TEST_F(ToolTest, PackageOfPastDaysGivesAValidArchiveAndRemovesThePackedFiles) {
+    std::vector<std::string> dates;
+    ASSERT_TRUE(loggen::GenerateDaysEndingToday(kLogDir, 4, {3, 1u << 20}, &dates));
+    const std::string today = dates.back();
+    const auto todayBefore = Digests(today);
+    const std::string archive = kOutDir + "/three-days.tar.gz";
+    Child tool({"package", "--from", dates[0], "--to", dates[2], "--output", archive});
+    ASSERT_EQ(tool.Wait(), 0) << tool.Out() << tool.Err();
+    EXPECT_NE(tool.Out().find("result     2 success"), std::string::npos) << tool.Out();
+    EXPECT_NE(tool.Out().find("packed     12 files"), std::string::npos) << tool.Out();
+
+    int status = -1;
+    Shell("gzip -t '" + archive + "'", &status);
+    EXPECT_EQ(status, 0) << "gzip -t rejects the archive";
+    const std::string members = Shell("tar -tzf '" + archive + "' | sort", &status);
+    EXPECT_EQ(status, 0) << members;
+    for (int d = 0; d < 3; ++d) {
+        for (const std::string& name : loggen::DayFileNames(dates[d])) {
+            EXPECT_NE(members.find(name + "\n"), std::string::npos) << name << " not packed";
+            EXPECT_FALSE(Exists(kLogDir + "/" + name)) << name << " of a past day was kept";
+        }
+    }
+    EXPECT_EQ(Digests(today), todayBefore) << "today's logs are not part of the range";
+    EXPECT_FALSE(Exists(kOutDir + "/three-days.tar"));
+}
+
+TEST_F(ToolTest, BadCommandLinesExitWith2AndSayWhy) {
+    const std::string today = loggen::UtcDate(0);
+    Generate(today, 64 << 10);
+    ASSERT_EQ(system(("touch '" + kOutDir + "/taken.tar.gz'").c_str()), 0);
+    const struct {
+        std::vector<std::string> args;
+        const char* message;
+    } kCases[] = {
+        {{}, "no command given"},
+        {{"squash"}, "unknown command 'squash'"},
+        {{"compress", "--from", "2024-02-30x"}, "bad date '2024-02-30x'"},
+        {{"compress", "--from", "31/31/2024"}, "bad date '31/31/2024'"},
+        {{"compress", "--from", "1899-12-31", "--to", "1900-01-02"}, "years 1900 to 2099"},
+        {{"compress", "--to", today}, "--from DATE is required"},
+        {{"package", "--from", today}, "--output PATH.tar.gz is required"},
+        {{"package", "--from", today, "--output", kOutDir + "/a.tgz"}, "ending in .tar.gz"},
+        {{"package", "--from", today, "--output", kOutDir + "/.tar.gz"}, "ending in .tar.gz"},
+        {{"package", "--from", today, "--output", kOutDir + "/no/a.tar.gz"}, "does not exist"},
+        {{"package", "--from", today, "--output", kOutDir + "/taken.tar.gz"}, "already exists"},
+        {{"compress", "--from", today, "--output", kOutDir + "/a.tar.gz"}, "does not apply"},
+        {{"compress", "--from", today, "--id", std::string(128, 'x')}, "bad --id"},
+        {{"compress", "--from", today, "--log-level", "loud"}, "bad --log-level 'loud'"},
+        {{"compress", "--from"}, "--from needs a value"},
+        {{"run", "--threshold", "0"}, "bad --threshold '0'"},
+        {{"run", "--trigger-time", "24:00:00"}, "bad --trigger-time '24:00:00'"},
+        {{"run", "--guard-dir", kOutDir + "/none"}, "is not an existing directory"},
+        {{"run", "--guard-period-ms", "0"}, "bad --guard-period-ms '0'"},
+        {{"run", "--bogus"}, "unknown option '--bogus'"},
+    };
+    const auto before = Digests(today);
+    for (const auto& c : kCases) {
+        Child tool(c.args);
+        EXPECT_EQ(tool.Wait(), 2) << c.message;
+        EXPECT_NE(tool.Err().find(c.message), std::string::npos) << tool.Err();
+        EXPECT_EQ(tool.Out(), "") << c.message;
+    }
+    EXPECT_EQ(Digests(today), before) << "a refused command line touched the logs";
+}
+
+TEST_F(ToolTest, SigtermStopsRunModeCleanlyWithEveryDailyTaskAnswered) {
+    const std::string yesterday = loggen::UtcDate(1);
+    Generate(yesterday, 96u << 20);
+    const auto before = Digests(yesterday);
+    // A daily tick every 1.2 s; a guard on an empty directory that never reaches 100 %.
+    Child tool({"run", "--trigger-time", "00:00:00", "--guard-period-ms", "20", "--guard-dir",
+                kOutDir, "--threshold", "100"});
+    ASSERT_TRUE(tool.WaitFor("files handed to the executor", true)) << tool.Out() << tool.Err();
+    tool.Signal(SIGTERM);
+    ASSERT_EQ(tool.Wait(), 0) << tool.Out() << tool.Err();
+    EXPECT_NE(tool.Out().find("daily tasks: 1 started, 1 answered"), std::string::npos)
+        << tool.Out();
+    // Each of yesterday's files is either untouched or compressed whole: nothing is lost.
+    for (const auto& [name, digest] : before) {
+        const std::string path = kLogDir + "/" + name;
+        if (Exists(path)) {
+            EXPECT_EQ(Digest(path), digest) << name;
+            continue;
+        }
+        int status = -1;
+        Shell("gzip -t '" + path + ".gz'", &status);
+        EXPECT_EQ(status, 0) << name << " is gone without a valid .gz";
+    }
+}
+
+TEST_F(ToolTest, SigintDuringPackageExits130WithThePackedFilesRestored) {
+    const std::string day = loggen::UtcDate(2);
+    Generate(day, 256u << 20);
+    const auto before = Digests(day);
+    const std::string archive = kOutDir + "/big.tar.gz";
+    Child tool({"package", "--from", day, "--output", archive});
+    ASSERT_TRUE(tool.WaitFor("compressing file 1 of 1")) << tool.Out() << tool.Err();
+    tool.Signal(SIGINT);
+    ASSERT_EQ(tool.Wait(), 130) << tool.Out() << tool.Err();
+    EXPECT_NE(tool.Out().find("result     0 cancelled"), std::string::npos) << tool.Out();
+    EXPECT_NE(tool.Out().find("restored   4 of 4"), std::string::npos) << tool.Out();
+    EXPECT_EQ(Digests(day), before) << "the packed files are not back byte for byte";
+    EXPECT_FALSE(Exists(archive));
+    EXPECT_FALSE(Exists(kOutDir + "/big.tar"));
+}
+
+}  // namespace

@@ -1,0 +1,120 @@
+// package and compress: the station's request road, end to end. The request is posted from
+// the main thread, answered on the library's threads, and stopped by a stop request when a
+// signal comes; the library is shut down in its own order before the account is printed.
+#include <signal.h>
+
+#include <atomic>
+#include <cstdio>
+
+#include "event/ev_host.h"
+#include "logCompress/LogCompTrigger.h"
+#include "tools/logcomp/commands.h"
+#include "tools/logcomp/console.h"
+#include "tools/logcomp/host_runtime.h"
+#include "tools/logcomp/log_files.h"
+#include "tools/logcomp/progress.h"
+#include "tools/logcomp/report.h"
+#include "tools/logcomp/request_watch.h"
+#include "tools/logcomp/signals.h"
+
+namespace logcomp {
+namespace {
+
+std::atomic<struct EvLoop*> gLoop{nullptr};
+
+// A one-shot request must not have the daily run start behind it: the daily tick asks on
+// the loop thread, while the tool posts from its main thread.
+bool AllowedOffLoop() {
+    struct EvLoop* loop = gLoop.load();
+    return loop == nullptr || !EvLoopIsLoopThread(loop);
+}
+
+LOG_COMP_TRIGGER_REQ MakeRequest(const Options& opts, int option) {
+    LOG_COMP_TRIGGER_REQ req{};
+    std::snprintf(req.strTaskId, sizeof req.strTaskId, "%s", opts.id.c_str());
+    std::snprintf(req.outputPath, sizeof req.outputPath, "%s", opts.output.c_str());
+    std::snprintf(req.beginTime, sizeof req.beginTime, "%s", opts.from.c_str());
+    std::snprintf(req.endTime, sizeof req.endTime, "%s", opts.to.c_str());
+    req.compressOption = option;
+    req.cb = &RequestWatch::OnResult;
+    return req;
+}
+
+void OnSignal(int signo) {
+    const char* name = signo == SIGINT ? "SIGINT" : "SIGTERM";
+    if (RequestWatch::Get().OnSignal(signo)) {
+        Console::Get().Note("%s: stopping the request; its files are put back...", name);
+    } else {
+        Console::Get().Note("%s: already stopping, waiting for the library's answer", name);
+    }
+}
+
+void PostStop(const Options& opts) {
+    const LOG_COMP_TRIGGER_REQ stop = MakeRequest(opts, LOG_COMPRESS_OPTION_STOP);
+    if (LogCompTriggerPostTask(&stop) != 0) {
+        Console::Get().Error("the library refused the stop request; waiting for the result");
+    }
+}
+
+void Announce(const Options& opts, const std::vector<LogFile>& files) {
+    const std::string range = opts.dates.front() + " to " + opts.dates.back();
+    const std::string size = SizeText(TotalBytes(files));
+    if (opts.command == Command::kPackage) {
+        Console::Get().Note("packing %zu log files (%s) of %s from %s into %s", files.size(),
+                            size.c_str(), range.c_str(), LogDir(), opts.output.c_str());
+    } else {
+        Console::Get().Note("compressing %zu log files (%s) of %s in %s", files.size(),
+                            size.c_str(), range.c_str(), LogDir());
+    }
+}
+
+// Posts the request and waits for its end; a signal meanwhile posts a stop.
+RequestOutcome PostAndWait(const Options& opts, int option) {
+    const LOG_COMP_TRIGGER_REQ req = MakeRequest(opts, option);
+    if (LogCompTriggerPostTask(&req) != 0) return RequestOutcome{};
+    return RequestWatch::Get().Wait([&opts](int) { PostStop(opts); });
+}
+
+}  // namespace
+
+int RunRequest(const Options& opts) {
+    const std::vector<LogFile> files = FindLogFiles(LogDir(), opts.dates);
+    if (files.empty()) {
+        Console::Get().Error("no log files of %s to %s in %s", opts.dates.front().c_str(),
+                             opts.dates.back().c_str(), LogDir());
+        return kExitFailed;
+    }
+    const bool package = opts.command == Command::kPackage;
+    const int option = package ? LOG_COMPRESS_OPTION_FULL : LOG_COMPRESS_OPTION_ONLY_COMPRESS;
+    RequestWatch& watch = RequestWatch::Get();
+    watch.Reset(opts.id, option);
+    HostRuntime runtime;
+    std::string error;
+    auto observe = [&watch](int level, const std::string& text) { watch.OnLog(level, text); };
+    if (!runtime.Start(opts.logLevel, observe, &error)) {
+        Console::Get().Error("%s", error.c_str());
+        return kExitFailed;
+    }
+    gLoop = runtime.Loop();
+    LOG_COMP_TRIGGER_CONFIG config{{0, 0, 0}, AllowedOffLoop};
+    if (LogCompTriggerInit(runtime.Loop(), &config) != 0) {
+        Console::Get().Error("the library did not start (see its log above)");
+        return kExitFailed;
+    }
+    SignalThread signals;
+    signals.Start(OnSignal);
+    Announce(opts, files);
+    ProgressBegin(package ? 1 : static_cast<uint32_t>(files.size()),
+                  package ? 0 : TotalBytes(files));
+    RequestOutcome outcome = PostAndWait(opts, option);
+    ProgressEnd();
+    LogCompTriggerUninit();
+    runtime.Drain();  // the release queued by the uninit has run: the worker is joined
+    runtime.Stop();
+    gLoop = nullptr;
+    signals.Stop();
+    if (!outcome.answered && !outcome.refused) outcome = watch.Refused();
+    return ReportOutcome(opts, outcome, files);
+}
+
+}  // namespace logcomp
