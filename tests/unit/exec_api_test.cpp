@@ -33,8 +33,8 @@ class ExecApiTest : public ExecTest {
 };
 
 TEST_F(ExecApiTest, EveryOperationIsRefusedSilentlyWhileStopped) {
-    Recorder rec;
-    FileList files({Path("a.log")});
+    Recorder& rec = NewRecorder();
+    const FileList& files = MakeList({Path("a.log")});
     LOG_COMPEXEC_TASK task = MakeTask(1, files.list(), &rec);
     for (int round = 0; round < 2; ++round) {  // before the first init, then after uninit
         fakes::LogClear();
@@ -91,10 +91,10 @@ TEST_F(ExecApiTest, MessagesCarryTheirOperationLevelAndClass) {
 }
 
 TEST_F(ExecApiTest, InitWhileStartedChangesNothing) {
-    Recorder rec;
+    Recorder& rec = NewRecorder();
     ASSERT_EQ(LogCompExecInit(), 0);
     StartBlockingTask(1, &rec);
-    FileList files({Path("b.log")});
+    const FileList& files = MakeList({Path("b.log")});
     LOG_COMPEXEC_TASK task = MakeTask(2, files.list(), &rec);
     ASSERT_EQ(LogCompExecAddTask(&task), 0);
     LogCompExecSetDynamic(true);
@@ -113,9 +113,9 @@ TEST_F(ExecApiTest, InitWhileStartedChangesNothing) {
 }
 
 TEST_F(ExecApiTest, ReinitStartsAFreshWorkerWithClearedFlagsAndEmptyRegistry) {
-    Recorder rec;
-    FileList files({Path("a.log")});
-    FileList late({Path("late.log")});
+    Recorder& rec = NewRecorder();
+    const FileList& files = MakeList({Path("a.log")});
+    const FileList& late = MakeList({Path("late.log")});
     for (int cycle = 1; cycle <= 3; ++cycle) {
         ASSERT_EQ(LogCompExecInit(), 0);
         EXPECT_EQ(sLogCompExecObj.taskMap, nullptr);
@@ -155,8 +155,8 @@ TEST_F(ExecApiTest, ThreadCreationFailureLeavesTheExecutorStopped) {
     EXPECT_EQ(fakes::LogCount(LEVEL_ERROR, "LogCompExecInit pthread_create error!"), 1);
     EXPECT_EQ(fakes::LogCount("LogCompExec Init Success"), 0);
     EXPECT_EQ(sLogCompExecObj.inited.load(), 0);
-    Recorder rec;
-    FileList files({Path("a.log")});
+    Recorder& rec = NewRecorder();
+    const FileList& files = MakeList({Path("a.log")});
     LOG_COMPEXEC_TASK task = MakeTask(1, files.list(), &rec);
     EXPECT_EQ(LogCompExecAddTask(&task), -1);
     LogCompExecUninit();  // must not join a thread that does not exist
@@ -170,11 +170,11 @@ TEST_F(ExecApiTest, ThreadCreationFailureLeavesTheExecutorStopped) {
 }
 
 TEST_F(ExecApiTest, NullTaskAndDuplicateIdsAreRefused) {
-    Recorder rec;
+    Recorder& rec = NewRecorder();
     ASSERT_EQ(LogCompExecInit(), 0);
     EXPECT_EQ(LogCompExecAddTask(nullptr), -1);
     StartBlockingTask(7, &rec);
-    FileList files({Path("b.log")});
+    const FileList& files = MakeList({Path("b.log")});
     LOG_COMPEXEC_TASK waiting = MakeTask(8, files.list(), &rec);
     ASSERT_EQ(LogCompExecAddTask(&waiting), 0);
     fakes::LogClear();
@@ -184,7 +184,7 @@ TEST_F(ExecApiTest, NullTaskAndDuplicateIdsAreRefused) {
         EXPECT_EQ(LogCompExecAddTask(&dup), -1);
         const std::string text = "LogCompExec Add Task: taskId " + Id(id) + " already exists";
         EXPECT_EQ(fakes::LogCount(LEVEL_ERROR, text), 1);
-        EXPECT_EQ(fakes::LogFind(text)->func, "LogCompExecAddTask");
+        EXPECT_EQ(FuncOf(text), "LogCompExecAddTask");
     }
     gate_.Open();
     ASSERT_TRUE(rec.WaitCount(2));
@@ -194,10 +194,10 @@ TEST_F(ExecApiTest, NullTaskAndDuplicateIdsAreRefused) {
 }
 
 TEST_F(ExecApiTest, DeletingAWaitingTaskReportsItAtOnceAndItNeverRuns) {
-    Recorder rec;
+    Recorder& rec = NewRecorder();
     ASSERT_EQ(LogCompExecInit(), 0);
     StartBlockingTask(1, &rec);
-    FileList files({Path("w.log")});
+    const FileList& files = MakeList({Path("w.log")});
     LOG_COMPEXEC_TASK task = MakeTask(2, files.list(), &rec);
     ASSERT_EQ(LogCompExecAddTask(&task), 0);
 
@@ -223,7 +223,7 @@ TEST_F(ExecApiTest, DeletingAWaitingTaskReportsItAtOnceAndItNeverRuns) {
 }
 
 TEST_F(ExecApiTest, DeletingTheRunningTaskTwiceInterruptsItOnce) {
-    Recorder rec;
+    Recorder& rec = NewRecorder();
     ASSERT_EQ(LogCompExecInit(), 0);
     StartBlockingTask(5, &rec);
     EXPECT_EQ(LogCompExecDelTask(5), 0);
@@ -243,10 +243,10 @@ TEST_F(ExecApiTest, DeletingTheRunningTaskTwiceInterruptsItOnce) {
 }
 
 TEST_F(ExecApiTest, RegistryHoldsAtMost1024TasksAndRecovers) {
-    Recorder rec;
+    Recorder& rec = NewRecorder();
     ASSERT_EQ(LogCompExecInit(), 0);
     StartBlockingTask(0, &rec);  // the running task counts too
-    FileList empty({});
+    const FileList& empty = MakeList({});
     for (uint64_t id = 1; id < 1024; ++id) {
         LOG_COMPEXEC_TASK task = MakeTask(id, empty.list(), &rec);
         ASSERT_EQ(LogCompExecAddTask(&task), 0) << id;
@@ -257,7 +257,7 @@ TEST_F(ExecApiTest, RegistryHoldsAtMost1024TasksAndRecovers) {
         EXPECT_EQ(LogCompExecAddTask(&task), -1);
     }
     EXPECT_EQ(fakes::LogCount(LEVEL_ERROR, "LogCompExecAddTask failed, task list is full"), 2);
-    EXPECT_EQ(fakes::LogFind("LogCompExecAddTask failed, task list is full")->func, "HashSafeAdd");
+    EXPECT_EQ(FuncOf("LogCompExecAddTask failed, task list is full"), "HashSafeAdd");
     EXPECT_EQ(fakes::LogCountContaining("already exists"), 0);
 
     ASSERT_EQ(LogCompExecDelTask(5), 0);
@@ -290,10 +290,10 @@ TEST_F(ExecApiTest, RegistryHoldsAtMost1024TasksAndRecovers) {
 
 TEST_F(ExecApiTest, UninitDuringADrainRefusesNewWork) {
     // A drained task's callback that tries to add or delete gets -1: the executor is stopping.
-    Recorder rec;
+    Recorder& rec = NewRecorder();
     ASSERT_EQ(LogCompExecInit(), 0);
     StartBlockingTask(1, &rec);
-    FileList files({Path("a.log")});
+    const FileList& files = MakeList({Path("a.log")});
     LOG_COMPEXEC_TASK waiting = MakeTask(2, files.list(), &rec);
     ASSERT_EQ(LogCompExecAddTask(&waiting), 0);
     std::vector<int> results;

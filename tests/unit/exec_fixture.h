@@ -37,6 +37,12 @@ inline bool PollUntil(const std::function<bool()>& pred,
     return true;
 }
 
+// The function that emitted the first line reading `text`, or "<missing>".
+inline std::string FuncOf(const std::string& text) {
+    auto line = fakes::LogFind(text);
+    return line ? line->func : "<missing>";
+}
+
 struct Done {
     uint64_t id;
     int status;
@@ -157,6 +163,16 @@ class ExecTest : public ::testing::Test {
         std::string cmd = "rm -rf '" + dir_ + "'";
         EXPECT_EQ(system(cmd.c_str()), 0);
     }
+    // Owned by the fixture so that they outlive TearDown's uninit, which still delivers
+    // callbacks, even when a test body returns early.
+    Recorder& NewRecorder() {
+        recorders_.push_back(std::make_unique<Recorder>());
+        return *recorders_.back();
+    }
+    const FileList& MakeList(const std::vector<std::string>& files) {
+        lists_.push_back(std::make_unique<FileList>(files));
+        return *lists_.back();
+    }
     std::string Path(const std::string& name) const { return dir_ + "/" + name; }
     static bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
     // The compressor calls of one file, in order, as "start", "run", "stop" kinds.
@@ -170,6 +186,8 @@ class ExecTest : public ::testing::Test {
     static std::string Id(uint64_t id) { return std::to_string(id); }
 
     std::string dir_;
+    std::vector<std::unique_ptr<Recorder>> recorders_;
+    std::vector<std::unique_ptr<FileList>> lists_;
 };
 
 }  // namespace exectest

@@ -11,6 +11,9 @@ using Kind = fakes::CompressCall::Kind;
 constexpr int kFinished = FILE_COMPRESS_STATUS_FINISHED;
 constexpr int kOngoing = FILE_COMPRESS_STATUS_ONGOING;
 constexpr int kFailed = FILE_COMPRESS_STATUS_FAILED;
+// Slices after which a file meant to run "forever" fails, so that a worker that misses a
+// request ends the test quickly instead of spinning.
+constexpr int kEndless = 200;
 
 class ExecWorkerTest : public ExecTest {
   protected:
@@ -20,7 +23,7 @@ class ExecWorkerTest : public ExecTest {
     }
     // Runs one task to its callback and returns its status.
     int RunTask(uint64_t id, const FileList& files, uint32_t retryCnt = 0) {
-        Recorder rec;
+        Recorder& rec = NewRecorder();
         LOG_COMPEXEC_TASK task = MakeTask(id, files.list(), &rec, retryCnt);
         EXPECT_EQ(LogCompExecAddTask(&task), 0);
         EXPECT_TRUE(rec.WaitCount(1));
@@ -39,32 +42,33 @@ class ExecWorkerTest : public ExecTest {
         for (const auto& c : CallsOf(file)) kinds.push_back(c.kind);
         return kinds;
     }
+
+    // Used by compressor hooks, which may still run while TearDown stops the worker.
+    fakes::Gate gate_;
+    std::atomic<int> maxOpen_{0};
+    std::atomic<bool> inSlice_{false};
 };
 
 TEST_F(ExecWorkerTest, TasksRunStrictlyOneAfterAnotherInAcceptedOrder) {
-    fakes::Gate gate;
-    std::atomic<int> maxOpen{0};
     fakes::CompressSetRunHook([&](const std::string& file, int slice, uint32_t) {
-        maxOpen = std::max(maxOpen.load(), fakes::CompressOpenHandles());
-        if (file == Path("t1-a.log") && slice == 0) gate.Wait();
+        maxOpen_ = std::max(maxOpen_.load(), fakes::CompressOpenHandles());
+        if (file == Path("t1-a.log") && slice == 0) gate_.Wait();
         return slice < 2 ? kOngoing : kFinished;  // three slices per file
     });
-    Recorder rec;
-    std::vector<std::unique_ptr<FileList>> lists;
+    Recorder& rec = NewRecorder();
     for (uint64_t id = 1; id <= 5; ++id) {
         const std::string base = Path("t" + Id(id));
-        lists.push_back(
-            std::make_unique<FileList>(std::vector<std::string>{base + "-a.log", base + "-b.log"}));
-        LOG_COMPEXEC_TASK task = MakeTask(id, lists.back()->list(), &rec);
+        const FileList& files = MakeList({base + "-a.log", base + "-b.log"});
+        LOG_COMPEXEC_TASK task = MakeTask(id, files.list(), &rec);
         ASSERT_EQ(LogCompExecAddTask(&task), 0);
         if (id == 1) {
             ASSERT_TRUE(fakes::WaitUntil([] { return !fakes::CompressCalls().empty(); }));
         }
     }
-    gate.Open();
+    gate_.Open();
     ASSERT_TRUE(rec.WaitCount(5));
     EXPECT_EQ(rec.Ids(), (std::vector<uint64_t>{1, 2, 3, 4, 5}));
-    EXPECT_EQ(maxOpen.load(), 1);
+    EXPECT_EQ(maxOpen_.load(), 1);
     // The calls form one sequence: each file is started, run and stopped before the next.
     std::vector<std::string> order;
     for (const auto& c : fakes::CompressCalls()) {
@@ -86,7 +90,7 @@ TEST_F(ExecWorkerTest, TasksRunStrictlyOneAfterAnotherInAcceptedOrder) {
     EXPECT_EQ(fakes::LogCount(LEVEL_INFO, line), 1);
     EXPECT_EQ(fakes::LogCount(LEVEL_INFO, "[TaskId = 3]Compress File Count = 2"), 1);
     EXPECT_EQ(fakes::LogCount(LEVEL_INFO, "[TaskId = 3] Compress File Finished, status = 0"), 1);
-    EXPECT_EQ(fakes::LogFind(line)->func, "LogCompExecRun");
+    EXPECT_EQ(FuncOf(line), "LogCompExecRun");
 }
 
 TEST_F(ExecWorkerTest, RetryBudgetIsSharedAcrossTheFilesOfATask) {
@@ -95,14 +99,14 @@ TEST_F(ExecWorkerTest, RetryBudgetIsSharedAcrossTheFilesOfATask) {
         if (file == Path("b.log")) return kFailed;
         return fakes::CompressStarts(file) == 1 ? kFailed : kFinished;
     });
-    FileList files({Path("a.log"), Path("b.log"), Path("c.log")});
+    const FileList& files = MakeList({Path("a.log"), Path("b.log"), Path("c.log")});
     EXPECT_EQ(RunTask(9, files, 2), kFailed);
     auto warn = [](int remain) {
         return "[TaskId = 9] Compress File Failed, remain retryCnt = " + std::to_string(remain);
     };
     EXPECT_EQ(fakes::LogCount(LEVEL_WARN, warn(1)), 1);
     EXPECT_EQ(fakes::LogCount(LEVEL_WARN, warn(0)), 1);
-    EXPECT_EQ(fakes::LogFind(warn(0))->func, "LogCompExecOne");
+    EXPECT_EQ(FuncOf(warn(0)), "LogCompExecOne");
     EXPECT_EQ(fakes::LogCountContaining("(retry cnt = 2) Start Compress File[1]"), 1);
     EXPECT_EQ(fakes::LogCountContaining("(retry cnt = 1) Start Compress File[2]"), 1);
     EXPECT_EQ(fakes::CompressStarts(Path("a.log")), 2);
@@ -114,7 +118,7 @@ TEST_F(ExecWorkerTest, RetryBudgetIsSharedAcrossTheFilesOfATask) {
     // A budget of 2 and a file that fails three times: two warnings, then the task fails.
     fakes::ResetAll();
     fakes::CompressSetRunHook([](const std::string&, int, uint32_t) { return kFailed; });
-    FileList one({Path("d.log")});
+    const FileList& one = MakeList({Path("d.log")});
     EXPECT_EQ(RunTask(10, one, 2), kFailed);
     EXPECT_EQ(fakes::LogCountContaining("[TaskId = 10] Compress File Failed"), 2);
     EXPECT_EQ(fakes::CompressStarts(Path("d.log")), 3);
@@ -126,7 +130,7 @@ TEST_F(ExecWorkerTest, FailingSecondFileKeepsTheFirstOutputAndRemovesItsOwn) {
         if (file == Path("2.log")) return slice == 0 ? kOngoing : kFailed;
         return kFinished;
     });
-    FileList files({Path("1.log"), Path("2.log"), Path("3.log")});
+    const FileList& files = MakeList({Path("1.log"), Path("2.log"), Path("3.log")});
     EXPECT_EQ(RunTask(1, files), kFailed);
     EXPECT_TRUE(Exists(Path("1.log.gz")));
     EXPECT_FALSE(Exists(Path("2.log.gz")));
@@ -142,16 +146,15 @@ TEST_F(ExecWorkerTest, StartFailuresEndTheTask) {
         return !(std::string(cfg.file) == Path("x.log") || attempt > 0);
     });
     fakes::CompressSetRunHook([](const std::string&, int, uint32_t) { return kFailed; });
-    FileList first({Path("x.log"), Path("y.log")});
+    const FileList& first = MakeList({Path("x.log"), Path("y.log")});
     EXPECT_EQ(RunTask(3, first, 5), kFailed);
     EXPECT_EQ(fakes::LogCount(LEVEL_ERROR, "FileCompress_Start failed, taskId = 3"), 1);
     EXPECT_EQ(fakes::CompressStarts(Path("y.log")), 0);
 
-    FileList retry({Path("y.log")});
+    const FileList& retry = MakeList({Path("y.log")});
     EXPECT_EQ(RunTask(4, retry, 5), kFailed);
     EXPECT_EQ(fakes::LogCount(LEVEL_ERROR, "Retry FileCompress_Start failed, taskId = 4"), 1);
-    EXPECT_EQ(fakes::LogFind("Retry FileCompress_Start failed, taskId = 4")->func,
-              "LogCompExecOne");
+    EXPECT_EQ(FuncOf("Retry FileCompress_Start failed, taskId = 4"), "LogCompExecOne");
     EXPECT_EQ(Kinds(Path("y.log")),
               (std::vector<Kind>{Kind::kStart, Kind::kRun, Kind::kStop, Kind::kStart}));
     EXPECT_FALSE(Exists(Path("y.log.gz")));
@@ -163,14 +166,14 @@ TEST_F(ExecWorkerTest, AnyOtherSliceResultIsCalledAgainAtOnce) {
         const int script[] = {kOngoing, 7, -1, 3, kFinished};
         return script[slice];
     });
-    FileList files({Path("a.log")});
+    const FileList& files = MakeList({Path("a.log")});
     EXPECT_EQ(RunTask(1, files), kFinished);
     EXPECT_EQ(Delays(Path("a.log")).size(), 5u);
     EXPECT_EQ(PauseClock::calls.load(), 0);
 }
 
 TEST_F(ExecWorkerTest, EmptyListIsAcceptedAndReportedFailed) {
-    FileList empty({});
+    const FileList& empty = MakeList({});
     EXPECT_EQ(RunTask(4, empty), kFailed);
     EXPECT_EQ(
         fakes::LogCount(LEVEL_ERROR, "[TaskId = 4]LogCompExecRun failed, compressList is empty"),
@@ -179,7 +182,7 @@ TEST_F(ExecWorkerTest, EmptyListIsAcceptedAndReportedFailed) {
     LOG_COMPEXEC_TASK nullList = MakeTask(5, nullptr, nullptr);  // no list, no callback
     ASSERT_EQ(LogCompExecAddTask(&nullList), 0);
     ASSERT_TRUE(fakes::LogWaitFor("[TaskId = 5]LogCompExecRun failed, compressList is empty"));
-    FileList files({Path("a.log")});
+    const FileList& files = MakeList({Path("a.log")});
     EXPECT_EQ(RunTask(6, files), kFinished);  // the worker went on
 }
 
@@ -188,8 +191,8 @@ TEST_F(ExecWorkerTest, PauseHoldsTheOpenFileAndResumesWhereItStood) {
         if (slice == 2) LogCompExecSetPause(true);
         return slice < 5 ? kOngoing : kFinished;
     });
-    Recorder rec;
-    FileList files({Path("a.log")});
+    Recorder& rec = NewRecorder();
+    const FileList& files = MakeList({Path("a.log")});
     LOG_COMPEXEC_TASK task = MakeTask(1, files.list(), &rec);
     ASSERT_EQ(LogCompExecAddTask(&task), 0);
     for (int pass = 1; pass <= 3; ++pass) {
@@ -211,12 +214,12 @@ TEST_F(ExecWorkerTest, PauseHoldsTheOpenFileAndResumesWhereItStood) {
 
 TEST_F(ExecWorkerTest, DeleteDuringPauseEndsWithinOnePausePeriod) {
     fakes::CompressSetCreateOutput(true);
-    fakes::CompressSetRunHook([](const std::string&, int, uint32_t) {
+    fakes::CompressSetRunHook([](const std::string&, int slice, uint32_t) {
         LogCompExecSetPause(true);
-        return kOngoing;
+        return slice < kEndless ? kOngoing : kFailed;
     });
-    Recorder rec;
-    FileList files({Path("a.log"), Path("b.log")});
+    Recorder& rec = NewRecorder();
+    const FileList& files = MakeList({Path("a.log"), Path("b.log")});
     LOG_COMPEXEC_TASK task = MakeTask(2, files.list(), &rec);
     ASSERT_EQ(LogCompExecAddTask(&task), 0);
     ASSERT_TRUE(fakes::WaitUntil([] { return PauseClock::calls.load() == 1; }));
@@ -236,13 +239,13 @@ TEST_F(ExecWorkerTest, DynamicModeHoldsTheLongerDelayForTheRestOfTheFileOnly) {
         if (file == Path("a.log") && slice == 3) LogCompExecSetDynamic(false);
         return slice < 5 ? kOngoing : kFinished;
     });
-    FileList files({Path("a.log"), Path("b.log")});
+    const FileList& files = MakeList({Path("a.log"), Path("b.log")});
     EXPECT_EQ(RunTask(1, files), kFinished);
     EXPECT_EQ(Delays(Path("a.log")), (std::vector<uint32_t>{1, 1, 5, 5, 5, 5}));
     EXPECT_EQ(Delays(Path("b.log")), (std::vector<uint32_t>(6, 1)));
 
     LogCompExecSetDynamic(true);  // set before the file starts: every slice gets 5
-    FileList next({Path("c.log")});
+    const FileList& next = MakeList({Path("c.log")});
     EXPECT_EQ(RunTask(2, next), kFinished);
     EXPECT_EQ(Delays(Path("c.log")), (std::vector<uint32_t>(6, 5)));
 }
@@ -251,10 +254,10 @@ TEST_F(ExecWorkerTest, ExitFlagCancelsEachNewTaskUntilCleared) {
     fakes::CompressSetCreateOutput(true);
     fakes::CompressSetRunHook([&](const std::string& file, int slice, uint32_t) {
         if (file == Path("run.log") && slice == 1) LogCompExecSetExit(true);
-        return kOngoing;
+        return slice < kEndless ? kOngoing : kFailed;
     });
     // The file in progress ends at the next check.
-    FileList running({Path("run.log"), Path("run2.log")});
+    const FileList& running = MakeList({Path("run.log"), Path("run2.log")});
     EXPECT_EQ(RunTask(1, running), FILE_COMPRESS_STATUS_CANCELLED);
     EXPECT_EQ(Delays(Path("run.log")).size(), 2u);
     EXPECT_FALSE(Exists(Path("run.log.gz")));
@@ -264,7 +267,7 @@ TEST_F(ExecWorkerTest, ExitFlagCancelsEachNewTaskUntilCleared) {
     for (uint64_t id = 2; id <= 4; ++id) {
         const std::string first = Path("t" + Id(id) + "-1.log");
         const std::string second = Path("t" + Id(id) + "-2.log");
-        FileList files({first, second});
+        const FileList& files = MakeList({first, second});
         EXPECT_EQ(RunTask(id, files), FILE_COMPRESS_STATUS_CANCELLED);
         EXPECT_EQ(Kinds(first), (std::vector<Kind>{Kind::kStart, Kind::kStop}));
         EXPECT_FALSE(Exists(first + ".gz"));
@@ -274,26 +277,24 @@ TEST_F(ExecWorkerTest, ExitFlagCancelsEachNewTaskUntilCleared) {
     }
     LogCompExecSetExit(false);
     fakes::CompressSetRunHook(nullptr);
-    FileList after({Path("after.log")});
+    const FileList& after = MakeList({Path("after.log")});
     EXPECT_EQ(RunTask(5, after), kFinished);
 }
 
 TEST_F(ExecWorkerTest, ALastSliceThatFinishesBeforeTheDeleteIsSeenWins) {
-    fakes::Gate gate;
-    std::atomic<bool> inSlice{false};
     fakes::CompressSetRunHook([&](const std::string&, int, uint32_t) {
-        inSlice = true;
+        inSlice_ = true;
         fakes::NotifyAll();
-        gate.Wait();
+        gate_.Wait();
         return kFinished;
     });
-    Recorder rec;
-    FileList files({Path("a.log")});
+    Recorder& rec = NewRecorder();
+    const FileList& files = MakeList({Path("a.log")});
     LOG_COMPEXEC_TASK task = MakeTask(8, files.list(), &rec);
     ASSERT_EQ(LogCompExecAddTask(&task), 0);
-    ASSERT_TRUE(fakes::WaitUntil([&] { return inSlice.load(); }));
+    ASSERT_TRUE(fakes::WaitUntil([&] { return inSlice_.load(); }));
     ASSERT_EQ(LogCompExecDelTask(8), 0);
-    gate.Open();
+    gate_.Open();
     ASSERT_TRUE(rec.WaitCount(1));
     EXPECT_EQ(rec.All()[0].status, kFinished);
 }
