@@ -180,7 +180,11 @@ class TriggerTest : public ::testing::Test {
     void Start(LOG_COMPRESS_ALLOWED_CALLBACK allowed = nullptr, int hour = 2, int minute = 0,
                int second = 0) {
         config_ = {{hour, minute, second}, allowed};
+        const int started = fakes::LogCount("LogCompExecTaskThread start...");
         ASSERT_EQ(LogCompTriggerInit(fakes::Loop(), &config_), 0);
+        // The worker announces itself on its own thread; let that line land before a test
+        // clears the log and counts its own messages.
+        ASSERT_TRUE(fakes::LogWaitFor("LogCompExecTaskThread start...", started + 1));
     }
     // Posts and runs the dispatch on the pumped loop.
     int Post(const LOG_COMP_TRIGGER_REQ& req) {
