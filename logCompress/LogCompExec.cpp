@@ -78,6 +78,25 @@ bool CancelRequested(const LOG_COMPEXEC_T* pObj, const LOG_COMPEXEC_TASK_MAP* pT
     return pObj->threadExit.load() || pObj->needExit.load() || pTask->needExitTask.load();
 }
 
+// The checks before a slice, then the slice. False, with *ret CANCELLED, when the file is to
+// end; while paused it holds the open file and looks again after each pause period.
+bool RunNextSlice(const LOG_COMPEXEC_T* pObj, const LOG_COMPEXEC_TASK_MAP* pTask,
+                  FILE_COMPRESS_HANDLE handle, uint32_t* delayMs, int* ret) {
+    while (!CancelRequested(pObj, pTask)) {
+        if (pObj->needPause.load()) {
+            (void)sPauseSleep.load()(kLogCompExecPauseSeconds);
+            continue;
+        }
+        if (pObj->needDynamic.load()) {
+            *delayMs = kLogCompExecDynamicDelayMs;  // kept to the end of this file
+        }
+        *ret = FileCompress_Run(handle, *delayMs);
+        return true;
+    }
+    *ret = FILE_COMPRESS_STATUS_CANCELLED;
+    return false;
+}
+
 void Stop(FILE_COMPRESS_HANDLE handle) {
     if (handle != nullptr) {
         (void)FileCompress_Stop(handle);
@@ -306,26 +325,12 @@ int LogCompExecOne(LOG_COMPEXEC_T* pObj, LOG_COMPEXEC_TASK_MAP* pTask,
         return FILE_COMPRESS_STATUS_FAILED;
     }
     uint32_t delayMs = kLogCompExecDelayMs;
-    while (true) {
-        if (CancelRequested(pObj, pTask)) {
-            ret = FILE_COMPRESS_STATUS_CANCELLED;
-            break;
-        }
-        if (pObj->needPause.load()) {
-            (void)sPauseSleep.load()(kLogCompExecPauseSeconds);
-            continue;
-        }
-        if (pObj->needDynamic.load()) {
-            delayMs = kLogCompExecDynamicDelayMs;  // kept to the end of this file
-        }
-        ret = FileCompress_Run(handle, delayMs);
-        if (ret == FILE_COMPRESS_STATUS_FINISHED) {
+    while (RunNextSlice(pObj, pTask, handle, &delayMs, &ret)) {
+        if (ret == FILE_COMPRESS_STATUS_FINISHED ||
+            (ret == FILE_COMPRESS_STATUS_FAILED && pTask->task.retryCnt == 0)) {
             break;
         }
         if (ret == FILE_COMPRESS_STATUS_FAILED) {
-            if (pTask->task.retryCnt == 0) {
-                break;
-            }
             --pTask->task.retryCnt;
             LC_LOG(LEVEL_WARN, "[TaskId = %llu] Compress File Failed, remain retryCnt = %u",
                    Id(pTask), pTask->task.retryCnt);

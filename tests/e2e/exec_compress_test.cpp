@@ -123,6 +123,10 @@ TEST_F(ExecCompressTest, ATaskDeletedMidFileLeavesNoOutput) {
     ASSERT_TRUE(loggen::GenerateFile(src, 16u << 20, 3));
     AddFile(src, 64u << 10);  // many short slices: the delete lands mid-file
     AddFile(dir_ + "/never.log", 0);
+    {
+        std::lock_guard<std::mutex> lock(gProgressMu);
+        gBytesDone = 0;
+    }
     FileCompressSetProgressHook(&OnProgress);
 
     Outcome outcome;
