@@ -212,11 +212,12 @@ Run GzipRun(const std::vector<std::string>& paths, const std::string& outDir) {
 
 // ---- report
 
-double Median(std::vector<double> v) {
+// The q-quantile (0..1) by the nearest rank.
+double Quantile(std::vector<double> v, double q) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
-    const size_t n = v.size();
-    return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+    const auto rank = static_cast<size_t>(q * static_cast<double>(v.size() - 1) + 0.5);
+    return v[std::min(rank, v.size() - 1)];
 }
 
 void Row(const char* name, const Run& r, uint64_t inBytes, double gzipMBs) {
@@ -291,11 +292,16 @@ int main(int argc, char** argv) {
         static_cast<unsigned long long>(inBytes), FileCompressDefaultSliceBytes());
     std::printf(
         "Cancel latency (delete of the running task -> callback), %zu trials on %s "
-        "(%llu bytes):\n  median %.2f ms, max %.2f ms (target < 20 ms)%s\n\n",
+        "(%llu bytes):\n  median %.2f ms, p90 %.2f ms, max %.2f ms (target < 20 ms)%s\n",
         ms.size(), bigFile.substr(bigFile.rfind('/') + 1).c_str(),
-        static_cast<unsigned long long>(FileSize(bigFile)), Median(ms),
-        ms.empty() ? 0.0 : *std::max_element(ms.begin(), ms.end()),
-        notCancelled > 0 ? " -- some tasks finished before the delete" : "");
+        static_cast<unsigned long long>(FileSize(bigFile)), Quantile(ms, 0.5), Quantile(ms, 0.9),
+        Quantile(ms, 1.0), notCancelled > 0 ? " -- some tasks finished before the delete" : "");
+    double load[1] = {0};
+    if (getloadavg(load, 1) == 1) {
+        std::printf("  (1-minute load average %.1f on %ld cores: the cores are shared)\n", load[0],
+                    sysconf(_SC_NPROCESSORS_ONLN));
+    }
+    std::printf("\n");
     std::printf("| %-22s | %8s | %8s | %8s | %9s | %12s | %6s |\n", "run", "MB/s", "x gzip",
                 "CPU s", "CPU/wall", "output bytes", "status");
     std::printf("|%s|%s|%s|%s|%s|%s|%s|\n", std::string(24, '-').c_str(),
