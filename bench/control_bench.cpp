@@ -175,6 +175,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s --file PATH [--trials N]\n", argv[0]);
         return 2;
     }
+    if (FileSize(file) < 16ull * FileCompressDefaultSliceBytes()) {
+        std::fprintf(stderr, "control_bench: %s is too small: a trial needs 16 slices\n",
+                     file.c_str());
+        return 2;
+    }
     LogSysSetMinLevel(LEVEL_WARN);
     FileCompressSetProgressHook(&OnSlice);
     LogCompExecSetPauseSleepHook(&ShortPause);

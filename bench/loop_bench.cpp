@@ -182,13 +182,11 @@ void Report(const Probe& probe, double compressSeconds, uint64_t bytes, double s
             double cpuMs) {
     const auto& idle = probe.lateMs[kIdle];
     const auto& busy = probe.lateMs[kCompress];
-    // Held up would mean ticks a slice long or more; scheduling noise stays near the idle one.
-    const double limit = std::max(5.0, Max(idle));
-    char target[64];
-    std::snprintf(target, sizeof target, "max <= %.1f ms (idle max, >= 5)", limit);
+    // A loop held up by the worker would show ticks late by a slice (~12 ms) or more; waiting
+    // for a CPU on a loaded machine shows in the idle phase as well.
     ReportLateness("10 ms timer lateness, idle: p50 / p99 / max", idle, "-", "-");
-    ReportLateness("10 ms timer lateness, compress-only request: p50 / p99 / max", busy, target,
-                   Verdict(Max(busy) <= limit));
+    ReportLateness("10 ms timer lateness, compress-only request: p50 / p99 / max", busy,
+                   "max < 12 ms (a slice)", Verdict(Max(busy) < 12));
     std::printf("compress-only request of %llu bytes took %.2f s\n",
                 static_cast<unsigned long long>(bytes), compressSeconds);
     const double per100 = 1e8 / static_cast<double>(bytes);
