@@ -1,0 +1,53 @@
+# Reliability tests (tests/reliability): load, injected faults, crashes, a directory that
+# changes under the storage guard, and allocation failure. Wired by hand, because several of
+# them link the library with wrapped host services or a wrapped allocator.
+set(REL_DIR ${CMAKE_CURRENT_SOURCE_DIR}/reliability)
+
+# Inventory, watchdog and log-file reader: no library, no host.
+add_library(rel_support STATIC ${REL_DIR}/rel_inventory.cpp ${REL_DIR}/rel_fs.cpp
+    ${REL_DIR}/rel_watchdog.cpp ${REL_DIR}/rel_logfile.cpp ${REL_DIR}/rel_child.cpp)
+target_include_directories(rel_support PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(rel_support PUBLIC PkgConfig::LIBDEFLATE Threads::Threads)
+
+# The reference host as a test drives it: a loop thread, the sink in a file, generated logs.
+if(TARGET loggen)
+    add_library(rel_realhost STATIC ${REL_DIR}/rel_realhost.cpp)
+    target_include_directories(rel_realhost PUBLIC ${CMAKE_SOURCE_DIR})
+    target_link_libraries(rel_realhost PUBLIC rel_support loghost loggen)
+endif()
+
+# rel_add_test(<name> [LOCK] [LIBS ...] [WRAP symbols...] [SOURCES extra...]): one executable
+# from reliability/<name>_test.cpp. LOCK serialises it with every other user of the build's
+# test log directory; WRAP redirects the listed symbols to __wrap_<symbol> at link time.
+function(rel_add_test name)
+    cmake_parse_arguments(REL "LOCK" "" "LIBS;WRAP;SOURCES" ${ARGN})
+    set(target rel_${name})
+    add_executable(${target} ${REL_DIR}/${name}_test.cpp ${REL_SOURCES})
+    target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR})
+    target_include_directories(${target} SYSTEM PRIVATE ${UTHASH_INCLUDE_DIR})
+    target_compile_definitions(${target} PRIVATE
+        LOGCOMP_TEST_LOG_DIR="${LOGCOMP_TEST_LOG_DIR}"
+        LOGCOMP_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
+        LOGCOMP_BINARY_DIR="${CMAKE_BINARY_DIR}")
+    target_link_libraries(${target} PRIVATE ${REL_LIBS} rel_support GTest::gtest
+        GTest::gtest_main)
+    foreach(sym ${REL_WRAP})
+        target_link_options(${target} PRIVATE "LINKER:--wrap=${sym}")
+    endforeach()
+    set(props "")
+    if(REL_LOCK)
+        set(props RESOURCE_LOCK test_log_dir)
+    endif()
+    gtest_discover_tests(${target} DISCOVERY_TIMEOUT 120 PROPERTIES ${props} TIMEOUT 600)
+endfunction()
+
+if(TARGET rel_realhost)
+    rel_add_test(stress LOCK LIBS logcompress_static rel_realhost)
+    rel_add_test(crash LOCK LIBS logcompress_static rel_realhost)
+    rel_add_test(reinit LOCK LIBS logcompress_static rel_realhost)
+    foreach(name faults livelog)
+        rel_add_test(${name} LOCK LIBS logcompress_static rel_realhost
+            SOURCES ${REL_DIR}/rel_faultwrap.cpp ${REL_DIR}/rel_faultcase.cpp
+            WRAP FileCompress_Start FileCompress_Run FILE_system)
+    endforeach()
+endif()
