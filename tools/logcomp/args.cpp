@@ -209,7 +209,13 @@ bool CheckRequest(Options* opts, std::string* error) {
 }
 
 bool CheckRun(Options* opts, std::string* error) {
-    if (opts->guardDir.empty()) opts->guardDir = LogDir();
+    if (opts->guardDir.empty()) {
+        opts->guardDir = LogDir();
+        if (!CheckDirectory("log directory", &opts->guardDir, kMaxPathLen, error)) {
+            *error += " (the storage guard watches it unless --guard-dir names another)";
+            return false;
+        }
+    }
     if (!CheckDirectory("--guard-dir", &opts->guardDir, kMaxPathLen, error)) return false;
     return opts->cardMount.empty() ||
            CheckDirectory("--card-mount", &opts->cardMount, kMaxMountLen, error);
