@@ -20,7 +20,7 @@ esac
 if ((quick)); then
     mb=20 rounds=1 trials=10 large=100 small=10 idle=1 mgr=(--quick) out=$build/RESULTS-quick.md
 else
-    mb=200 rounds=3 trials=50 large=1024 small=100 idle=3 mgr=(--runs 9) out=$root/bench/RESULTS.md
+    mb=200 rounds=5 trials=50 large=1024 small=100 idle=3 mgr=(--runs 9) out=$root/bench/RESULTS.md
 fi
 date_=2026-12-03
 scratch=$build/scratch

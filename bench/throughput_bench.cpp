@@ -357,7 +357,15 @@ int main(int argc, char** argv) {
         c.inBytes += FileSize(c.paths.back());
     }
     std::vector<Round> all;
-    for (int i = 0; i < rounds; ++i) all.push_back(RunRound(c));
+    for (int i = 0; i < rounds; ++i) {
+        all.push_back(RunRound(c));
+        const Round& r = all.back();
+        std::printf(
+            "round %d: CPU s gzip %.2f, pigz %.2f, delay 0 %.2f, normal %.2f, dynamic %.2f;"
+            " wall s %.2f, %.2f, %.2f, %.2f, %.2f\n",
+            i + 1, r[kGzip].cpu, r[kPigz].cpu, r[kUnthrottled].cpu, r[kNormal].cpu, r[kDynamic].cpu,
+            r[kGzip].wall, r[kPigz].wall, r[kUnthrottled].wall, r[kNormal].wall, r[kDynamic].wall);
+    }
     if (!AllOk(all)) return 1;
     uint64_t wholeBytes = 0;
     for (const auto& p : c.paths) (void)WholeMemberOne(c, p, &wholeBytes);
