@@ -51,3 +51,7 @@ if(TARGET rel_realhost)
             WRAP FileCompress_Start FileCompress_Run FILE_system)
     endforeach()
 endif()
+rel_add_test(guard LIBS logcompress_static logfakes)
+rel_add_test(alloc LOCK LIBS logcompress_static logfakes
+    SOURCES ${REL_DIR}/rel_alloc_wrap.cpp
+    WRAP malloc calloc realloc strdup free _ZnwmRKSt9nothrow_t _ZdlPv _ZdlPvm)
