@@ -404,5 +404,16 @@ TEST_F(Stress, EveryRequestAnsweredNothingLostNothingHung) {
     CheckInventory();
 }
 
+// The watchdog itself: a stall prints its reason and the stack of every thread, then aborts.
+TEST(StressWatchdog, AStallPrintsEveryThreadsStackAndAborts) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            Watchdog watchdog([] { return std::string("nothing moves"); });
+            std::this_thread::sleep_for(seconds(120));
+        },
+        "watchdog: no progress: nothing moves(.|\n)*stacks of every thread(.|\n)*end of stacks");
+}
+
 }  // namespace
 }  // namespace rel
