@@ -92,9 +92,14 @@ unsigned ShortPause(unsigned) {
 class Stress : public ::testing::Test {
   protected:
     void SetUp() override {
-        duration_ = milliseconds(static_cast<int64_t>(ForBuild(50, 25, 8) * 1000));
-        stallLimit_ = seconds(static_cast<int64_t>(ForBuild(30, 60, 120)));
-        pace_ = Emulated() ? 6.0 : (REL_SANITIZED ? 3.0 : 1.0);
+        if (Emulated()) {
+            GTEST_SKIP()
+                << "under qemu user-mode emulation, the shell runner's fork from a process "
+                   "with this many busy threads hangs now and then in the emulator";
+        }
+        duration_ = milliseconds(static_cast<int64_t>(ForBuild(50, 25, 25) * 1000));
+        stallLimit_ = seconds(static_cast<int64_t>(ForBuild(30, 60, 60)));
+        pace_ = REL_SANITIZED ? 3.0 : 1.0;
         ASSERT_TRUE(EmptyDir(kLogDir));
         today_ = loggen::UtcDate();
         std::vector<std::string> past;
@@ -406,6 +411,7 @@ TEST_F(Stress, EveryRequestAnsweredNothingLostNothingHung) {
 
 // The watchdog itself: a stall prints its reason and the stack of every thread, then aborts.
 TEST(StressWatchdog, AStallPrintsEveryThreadsStackAndAborts) {
+    if (Emulated()) GTEST_SKIP() << "a death test re-executes the test binary, which qemu cannot";
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH(
         {
