@@ -38,8 +38,22 @@ class Fd {
     int fd_;
 };
 
-// The child gets stdin from /dev/null, the pipe as stdout and stderr, no blocked signals and
-// default dispositions (a host that ignores SIGPIPE must not break the command's pipelines).
+// No blocked signals and default dispositions (a host that ignores SIGPIPE must not break the
+// command's pipelines), and a process group of its own (a Ctrl-C meant for the host must not
+// cut it short).
+void SetChildAttributes(posix_spawnattr_t* attr) {
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(attr, &none);
+    posix_spawnattr_setsigdefault(attr, &all);
+    posix_spawnattr_setpgroup(attr, 0);
+    posix_spawnattr_setflags(
+        attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+}
+
+// The child gets stdin from /dev/null and the pipe as stdout and stderr.
 int Spawn(const char* cmd, int outFd, pid_t* pid) {
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
@@ -48,13 +62,7 @@ int Spawn(const char* cmd, int outFd, pid_t* pid) {
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
     posix_spawn_file_actions_adddup2(&actions, outFd, STDERR_FILENO);
-    sigset_t none;
-    sigset_t all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr, &none);
-    posix_spawnattr_setsigdefault(&attr, &all);
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    SetChildAttributes(&attr);
     char* argv[] = {const_cast<char*>("sh"), const_cast<char*>("-c"), const_cast<char*>(cmd),
                     nullptr};
     int rc = posix_spawn(pid, "/bin/sh", &actions, &attr, argv, environ);

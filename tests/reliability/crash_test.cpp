@@ -11,11 +11,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <map>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "event/ev_host.h"
 #include "logCompress/LogCompTrigger.h"
@@ -66,20 +68,60 @@ Days TheDays() {
     _exit(ok ? 0 : 1);  // as abrupt as the kills: no release, no clean-up
 }
 
-// Starts the host in a process group of its own, so that one kill takes its children too.
+// Starts the host in a session of its own, which every command it runs shares (each in a
+// process group of its own); returns once the session exists.
 pid_t StartHost(const Days& d) {
     fflush(nullptr);
+    int ready[2];
+    if (pipe(ready) != 0) return -1;
     const pid_t pid = fork();
     if (pid == 0) {
-        setpgid(0, 0);
+        setsid();
+        close(ready[0]);
+        close(ready[1]);
         HostMain(d);
     }
-    if (pid > 0) setpgid(pid, pid);
+    close(ready[1]);
+    char byte;
+    while (read(ready[0], &byte, 1) < 0 && errno == EINTR) {
+    }
+    close(ready[0]);
     return pid;
 }
 
+// State and session of process `pid` (a /proc entry name); false when it is none or gone.
+bool ProcessState(const std::string& pid, char* state, long* session) {
+    std::string stat;
+    if (pid.find_first_not_of("0123456789") != std::string::npos ||
+        !ReadFile("/proc/" + pid + "/stat", &stat))
+        return false;
+    // After the command name (which may hold anything): state, parent, group, session.
+    const size_t nameEnd = stat.rfind(')');
+    return nameEnd != std::string::npos &&
+           std::sscanf(stat.c_str() + nameEnd + 1, " %c %*d %*d %ld", state, session) == 2;
+}
+
+// The live processes of session sid (zombies left out).
+std::vector<pid_t> SessionMembers(pid_t sid) {
+    std::vector<pid_t> found;
+    for (const std::string& name : ListDir("/proc")) {
+        char state = 0;
+        long session = 0;
+        if (ProcessState(name, &state, &session) && session == sid && state != 'Z' && state != 'X')
+            found.push_back(std::stoi(name));
+    }
+    return found;
+}
+
+// Power goes away: the host and every command it started die. A process with SIGKILL
+// pending runs no more code and completes no fork, so killing whatever of the session still
+// lives, until nothing does, takes them all.
 void KillHost(pid_t pid) {
-    if (kill(-pid, SIGKILL) != 0) kill(pid, SIGKILL);
+    kill(pid, SIGKILL);
+    std::vector<pid_t> alive;
+    while (!(alive = SessionMembers(pid)).empty()) {
+        for (pid_t p : alive) kill(p, SIGKILL);
+    }
 }
 
 int WaitHost(pid_t pid) {
