@@ -4,7 +4,8 @@
 // complete gzip member; readers that loop over members (gzip, zcat, tar) see one stream.
 // The output grows under a temporary name next to the source and takes its final name
 // "<source>.gz" only once it is complete and on disk, so an interrupted or failed run never
-// leaves a partial archive and never replaces a good one.
+// leaves a partial archive. An archive already there is copied into the temporary first, a
+// slice at a time, so the new members follow its own and nothing of it is lost.
 #include <fcntl.h>
 #include <libdeflate.h>
 #include <sys/stat.h>
@@ -21,9 +22,8 @@
 
 #include "fileUtils/file_compress.h"
 #include "fileUtils/file_compress_host.h"
-#include "logsys/log_sys.h"
-
-#define FC_LOG(level, ...) log_sendByLevelFile(LOG_SYSTEM, (level), __func__, __LINE__, __VA_ARGS__)
+#include "fileUtils/file_compress_log.h"
+#include "fileUtils/file_compress_temp.h"
 
 namespace {
 
@@ -37,22 +37,15 @@ constexpr uint32_t kMaxSliceBytes = 64u << 20;
 // a core whatever the slice costs (bench/RESULTS.md).
 constexpr uint32_t kBackgroundDelayMs = 1;
 constexpr uint64_t kBackgroundIdlePerBusy = 3;
-constexpr char kTmpSuffix[] = ".gz.tmp.XXXXXX";
-constexpr size_t kPathCap = sizeof(FILE_COMPRESS_CONFIG::file) + sizeof kTmpSuffix;
+constexpr char kOutputSuffix[] = FILE_COMPRESS_OUTPUT_SUFFIX;
+constexpr char kTempSuffix[] = FILE_COMPRESS_TEMP_SUFFIX;
+// Whatever the output path fits in, so does the temporary's.
+static_assert(sizeof kTempSuffix == sizeof kOutputSuffix);
+constexpr size_t kPathCap = sizeof(FILE_COMPRESS_CONFIG::file) + sizeof kOutputSuffix - 1;
 
 std::atomic<FileCompressProgressHook> sProgressHook{nullptr};
 
 enum class Phase { kRunning, kFinished, kFailed };
-
-const char* ErrText(int err, char* buf, size_t cap) {
-    return strerror_r(err, buf, cap);
-}
-
-void LogErrno(const char* what, const char* path, int err) {
-    char buf[96];
-    FC_LOG(LEVEL_ERROR, "FileCompress %s failed for %s: %s", what, path,
-           ErrText(err, buf, sizeof buf));
-}
 
 struct CompressorFree {
     void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
@@ -118,14 +111,15 @@ void SyncParentDir(const char* path) {
 
 struct FileCompressCtx {
     int srcFd = -1;
-    int outFd = -1;
+    int outFd = -1;   // the temporary, locked while open
+    int keptFd = -1;  // an output that existed at Start, copied into the temporary first
     Phase phase = Phase::kRunning;
     bool needDelete = false;
-    dev_t srcDev = 0;
-    ino_t srcIno = 0;
+    struct stat srcSt {};
+    struct stat keptSt {};
     uint64_t total = 0;
     uint64_t done = 0;
-    uint64_t written = 0;  // bytes of output so far
+    uint64_t written = 0;  // bytes of output so far, the kept ones included
     size_t sliceBytes = 0;
     size_t outCap = 0;
     std::unique_ptr<libdeflate_compressor, CompressorFree> comp;
@@ -137,8 +131,8 @@ struct FileCompressCtx {
 
     ~FileCompressCtx() {
         if (srcFd >= 0) ::close(srcFd);
-        if (outFd >= 0) ::close(outFd);
-        if (phase != Phase::kFinished && tmp[0] != '\0') ::unlink(tmp);
+        if (keptFd >= 0) ::close(keptFd);
+        if (outFd >= 0) FileCompressTempDiscard(tmp, outFd);
     }
 };
 
@@ -151,24 +145,63 @@ size_t SliceBytesFor(uint32_t segmentSize) {
     return std::clamp(segmentSize, kMinSliceBytes, kMaxSliceBytes);
 }
 
-// Opens the source without blocking (a FIFO would wait for a writer) and accepts only
-// regular files.
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool SameContent(const struct stat& a, const struct stat& b) {
+    return SameFile(a, b) && a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec &&
+           a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Opens without following a link and without blocking (a FIFO would wait for a writer);
+// accepts only a regular file. -1 (logged) otherwise.
+int OpenRegular(const char* path, struct stat* st) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0 && errno == ELOOP) {
+        FC_LOG(LEVEL_ERROR, "FileCompress %s is a symbolic link: refused", path);
+        return -1;
+    }
+    if (fd < 0) {
+        FileCompressLogErrno("open", path, errno);
+        return -1;
+    }
+    if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
+        FC_LOG(LEVEL_ERROR, "FileCompress %s is not a regular file", path);
+        ::close(fd);
+        return -1;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags >= 0) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
 bool OpenSource(Ctx* c) {
-    c->srcFd = ::open(c->src, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (c->srcFd < 0) {
-        LogErrno("open", c->src, errno);
-        return false;
-    }
+    c->srcFd = OpenRegular(c->src, &c->srcSt);
+    c->total = static_cast<uint64_t>(c->srcSt.st_size);
+    return c->srcFd >= 0;
+}
+
+// An output that exists already is kept: a regular file is opened to be copied into the
+// temporary; anything else under that name is left alone and the compression refused.
+bool OpenKeptOutput(Ctx* c) {
     struct stat st {};
-    if (::fstat(c->srcFd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        FC_LOG(LEVEL_ERROR, "FileCompress %s is not a regular file", c->src);
+    if (::lstat(c->dst, &st) != 0) {
+        if (errno == ENOENT) return true;
+        FileCompressLogErrno("lstat", c->dst, errno);
         return false;
     }
-    const int flags = ::fcntl(c->srcFd, F_GETFL);
-    if (flags >= 0) (void)::fcntl(c->srcFd, F_SETFL, flags & ~O_NONBLOCK);
-    c->srcDev = st.st_dev;
-    c->srcIno = st.st_ino;
-    c->total = static_cast<uint64_t>(st.st_size);
+    if (!S_ISREG(st.st_mode)) {
+        FC_LOG(LEVEL_ERROR, "FileCompress %s exists and is not a regular file: %s not compressed",
+               c->dst, c->src);
+        return false;
+    }
+    c->keptFd = OpenRegular(c->dst, &c->keptSt);
+    if (c->keptFd < 0) return false;
+    FC_LOG(LEVEL_INFO,
+           "FileCompress %s exists: its %llu bytes are kept and the new content is added as "
+           "further gzip members",
+           c->dst, static_cast<unsigned long long>(c->keptSt.st_size));
     return true;
 }
 
@@ -183,28 +216,35 @@ bool AllocWork(Ctx* c, uint32_t level) {
 }
 
 bool CreateTemp(Ctx* c) {
-    c->outFd = ::mkostemp(c->tmp, O_CLOEXEC);
-    if (c->outFd < 0) {
-        LogErrno("create", c->tmp, errno);
-        c->tmp[0] = '\0';
-        return false;
-    }
-    struct stat st {};
-    if (::fstat(c->srcFd, &st) == 0) (void)::fchmod(c->outFd, st.st_mode & 0666);
+    c->outFd = FileCompressTempCreate(c->tmp);
+    if (c->outFd < 0) return false;
+    (void)::fchmod(c->outFd, c->srcSt.st_mode & 0666);
     return true;
 }
 
-// Fills the input buffer as far as the source allows; returns the byte count or -1.
-ssize_t ReadSlice(Ctx* c) {
+// Fills buf from fd as far as fd allows; returns the byte count or -1.
+ssize_t ReadFull(int fd, uint8_t* buf, size_t cap) {
     size_t got = 0;
-    while (got < c->sliceBytes) {
-        const ssize_t r = ::read(c->srcFd, c->in.get() + got, c->sliceBytes - got);
+    while (got < cap) {
+        const ssize_t r = ::read(fd, buf + got, cap - got);
         if (r < 0 && errno == EINTR) continue;
         if (r < 0) return -1;
         if (r == 0) break;
         got += static_cast<size_t>(r);
     }
     return static_cast<ssize_t>(got);
+}
+
+bool WriteOut(Ctx* c, const uint8_t* p, size_t n) {
+    if (!WriteAll(c->outFd, p, n)) {
+        FileCompressLogErrno("write", c->tmp, errno);
+        return false;
+    }
+    // Start writeback now so the final fsync has little left to wait for.
+    (void)::sync_file_range(c->outFd, static_cast<off_t>(c->written), static_cast<off_t>(n),
+                            SYNC_FILE_RANGE_WRITE);
+    c->written += n;
+    return true;
 }
 
 bool AppendMember(Ctx* c, size_t n) {
@@ -214,44 +254,68 @@ bool AppendMember(Ctx* c, size_t n) {
         FC_LOG(LEVEL_ERROR, "FileCompress deflate failed for %s", c->src);
         return false;
     }
-    if (!WriteAll(c->outFd, c->out.get(), z)) {
-        LogErrno("write", c->tmp, errno);
+    return WriteOut(c, c->out.get(), z);
+}
+
+// The kept bytes are the first ones written to the temporary.
+uint64_t KeptBytesLeft(const Ctx* c) {
+    const uint64_t kept = c->keptFd < 0 ? 0 : static_cast<uint64_t>(c->keptSt.st_size);
+    return kept > c->written ? kept - c->written : 0;
+}
+
+// Copies one slice of the kept output into the temporary, through the input buffer.
+bool CopyKept(Ctx* c) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(KeptBytesLeft(c), c->sliceBytes));
+    const ssize_t n = ReadFull(c->keptFd, c->in.get(), want);
+    if (n < 0) {
+        FileCompressLogErrno("read", c->dst, errno);
         return false;
     }
-    // Start writeback now so the final fsync has little left to wait for.
-    (void)::sync_file_range(c->outFd, static_cast<off_t>(c->written), static_cast<off_t>(z),
-                            SYNC_FILE_RANGE_WRITE);
-    c->written += z;
-    return true;
+    if (static_cast<size_t>(n) < want) {
+        FC_LOG(LEVEL_ERROR, "FileCompress %s shrank while it was copied", c->dst);
+        return false;
+    }
+    return WriteOut(c, c->in.get(), want);
 }
 
 // Removes the source only if the path still names the file that was compressed.
 void DeleteSource(Ctx* c) {
     struct stat st {};
-    if (::stat(c->src, &st) != 0 || st.st_dev != c->srcDev || st.st_ino != c->srcIno) {
+    if (::lstat(c->src, &st) != 0 || !SameFile(st, c->srcSt)) {
         FC_LOG(LEVEL_WARN, "FileCompress %s was removed or replaced meanwhile, not deleted",
                c->src);
         return;
     }
-    if (::unlink(c->src) != 0) LogErrno("delete", c->src, errno);
+    if (::unlink(c->src) != 0) FileCompressLogErrno("delete", c->src, errno);
 }
 
+// The output's name must hold what was kept, or nothing if nothing was: an archive that
+// appeared or changed meanwhile is never replaced.
+bool OutputUnchanged(const Ctx* c) {
+    struct stat st {};
+    const bool exists = ::lstat(c->dst, &st) == 0;
+    if (c->keptFd >= 0 ? exists && SameContent(st, c->keptSt) : !exists && errno == ENOENT)
+        return true;
+    FC_LOG(LEVEL_ERROR, "FileCompress %s changed meanwhile: left as it is, %s not compressed",
+           c->dst, c->src);
+    return false;
+}
+
+// fsync, rename, fsync of the directory: the final name appears only for a complete output
+// on disk. The temporary stays locked until it is renamed.
 bool Complete(Ctx* c) {
     if (::fsync(c->outFd) != 0) {
-        LogErrno("fsync", c->tmp, errno);
+        FileCompressLogErrno("fsync", c->tmp, errno);
         return false;
     }
-    const int fd = c->outFd;
-    c->outFd = -1;
-    if (::close(fd) != 0) {
-        LogErrno("close", c->tmp, errno);
-        return false;
-    }
+    if (!OutputUnchanged(c)) return false;
     if (::rename(c->tmp, c->dst) != 0) {
-        LogErrno("rename", c->dst, errno);
+        FileCompressLogErrno("rename", c->dst, errno);
         return false;
     }
     c->phase = Phase::kFinished;
+    ::close(c->outFd);
+    c->outFd = -1;
     SyncParentDir(c->dst);
     if (c->needDelete) DeleteSource(c);
     return true;
@@ -269,10 +333,10 @@ int Fail(Ctx* c) {
 }
 
 // One slice: read, compress, append; at the end of the source, put the output in place.
-int Slice(Ctx* c) {
-    const ssize_t n = ReadSlice(c);
+int CompressSlice(Ctx* c) {
+    const ssize_t n = ReadFull(c->srcFd, c->in.get(), c->sliceBytes);
     if (n < 0) {
-        LogErrno("read", c->src, errno);
+        FileCompressLogErrno("read", c->src, errno);
         return Fail(c);
     }
     // An empty source still gets one (empty) member: a valid, empty archive.
@@ -285,6 +349,41 @@ int Slice(Ctx* c) {
     if (!Complete(c)) return Fail(c);
     Report(c, 1);
     return FILE_COMPRESS_STATUS_FINISHED;
+}
+
+// The kept output's bytes go first, a slice at a time, then the source's.
+int Slice(Ctx* c) {
+    if (KeptBytesLeft(c) == 0) return CompressSlice(c);
+    if (!CopyKept(c)) return Fail(c);
+    Report(c, 0);
+    return FILE_COMPRESS_STATUS_ONGOING;
+}
+
+// The source name is terminated and its output path fits in outFileLen bytes.
+bool NameFits(const FILE_COMPRESS_CONFIG* config, size_t len, uint16_t outFileLen) {
+    if (len == 0 || len == sizeof config->file) {
+        FC_LOG(LEVEL_ERROR, "FileCompress_Start: empty or unterminated file name");
+        return false;
+    }
+    if (len + sizeof kOutputSuffix > outFileLen) {
+        FC_LOG(LEVEL_ERROR, "FileCompress_Start: output path of %s exceeds %u bytes", config->file,
+               static_cast<unsigned>(outFileLen));
+        return false;
+    }
+    return true;
+}
+
+// Opens the source and a kept output, takes the memory, and creates the temporary last, so
+// that a refusal creates nothing.
+bool Open(Ctx* c, const FILE_COMPRESS_CONFIG* config) {
+    c->needDelete = config->needDelete;
+    c->sliceBytes = SliceBytesFor(config->segmentSize);
+    if (!OpenSource(c) || !OpenKeptOutput(c)) return false;
+    if (!AllocWork(c, config->compressLevel)) {
+        FC_LOG(LEVEL_ERROR, "FileCompress_Start: out of memory for %s", c->src);
+        return false;
+    }
+    return CreateTemp(c);
 }
 
 }  // namespace
@@ -303,29 +402,14 @@ FILE_COMPRESS_HANDLE FileCompress_Start(FILE_COMPRESS_CONFIG* config, char* outF
                                         uint16_t outFileLen) {
     if (config == nullptr || outFile == nullptr) return nullptr;
     const size_t len = strnlen(config->file, sizeof config->file);
-    if (len == 0 || len == sizeof config->file) {
-        FC_LOG(LEVEL_ERROR, "FileCompress_Start: empty or unterminated file name");
-        return nullptr;
-    }
-    if (len + sizeof kTmpSuffix > outFileLen) {
-        FC_LOG(LEVEL_ERROR, "FileCompress_Start: output path of %s exceeds %u bytes", config->file,
-               static_cast<unsigned>(outFileLen));
-        return nullptr;
-    }
+    if (!NameFits(config, len, outFileLen)) return nullptr;
     std::unique_ptr<Ctx> c(new (std::nothrow) Ctx());
     if (!c) return nullptr;
     std::memcpy(c->src, config->file, len);
-    std::snprintf(c->dst, sizeof c->dst, "%s.gz", c->src);
-    std::snprintf(c->tmp, sizeof c->tmp, "%s%s", c->src, kTmpSuffix);
-    c->needDelete = config->needDelete;
-    c->sliceBytes = SliceBytesFor(config->segmentSize);
-    if (!OpenSource(c.get())) return nullptr;
-    if (!AllocWork(c.get(), config->compressLevel)) {
-        FC_LOG(LEVEL_ERROR, "FileCompress_Start: out of memory for %s", c->src);
-        return nullptr;
-    }
-    if (!CreateTemp(c.get())) return nullptr;
-    std::memcpy(outFile, c->tmp, std::strlen(c->tmp) + 1);
+    std::snprintf(c->dst, sizeof c->dst, "%s%s", c->src, kOutputSuffix);
+    std::snprintf(c->tmp, sizeof c->tmp, "%s%s", c->src, kTempSuffix);
+    if (!Open(c.get(), config)) return nullptr;
+    std::memcpy(outFile, c->tmp, len + sizeof kTempSuffix);
     return c.release();
 }
 

@@ -116,7 +116,9 @@ struct RoundTrip {
     size_t bytes;
     uint32_t level;
     uint32_t segment;
-    int minCalls;  // a file larger than a slice takes several calls
+    int minCalls;           // a file larger than a slice takes several calls
+    size_t keptBytes = 0;   // content of a .gz already there (made by gzip), kept ahead
+    bool leftover = false;  // a temporary of an interrupted run lies in the way
 };
 
 TEST_F(CompressTest, RoundTripThroughGzipInBoundedSlices) {
@@ -129,20 +131,32 @@ TEST_F(CompressTest, RoundTripThroughGzipInBoundedSlices) {
         {1u << 20, 1, 1u << 20, 1},  // exactly one slice
         {0, 4, 0, 1},                // empty file: an empty archive
         {100, 4, 1, 1},              // tiny slices are raised to a sane minimum
+        {300000, 9, 64u << 10, 5, 200000},
+        {200000, 4, 4096, 2, 2u << 20},  // the kept .gz spans many slices
+        {0, 4, 0, 1, 1000},
+        {300000, 4, 64u << 10, 5, 0, true},
+        {300000, 4, 64u << 10, 5, 1000, true},
     };
     FileCompressSetProgressHook(RecordProgress);
     for (const RoundTrip& c : cases) {
         SCOPED_TRACE(testing::Message()
-                     << c.bytes << " bytes, level " << c.level << ", slice " << c.segment);
+                     << c.bytes << " bytes, level " << c.level << ", slice " << c.segment
+                     << ", kept " << c.keptBytes << ", leftover " << c.leftover);
         const std::string src = Path(kDate + std::string(".log"));
         ASSERT_TRUE(loggen::GenerateFile(src, c.bytes, c.bytes + c.level));
+        const std::string kept = Path("kept");
+        if (c.keptBytes > 0) {
+            ASSERT_TRUE(loggen::GenerateFile(kept, c.keptBytes, c.keptBytes));
+            ASSERT_EQ(Sh("gzip -c '" + kept + "' > '" + src + ".gz' && rm '" + kept + "'"), 0);
+        }
+        if (c.leftover) std::ofstream(src + FILE_COMPRESS_TEMP_SUFFIX) << "cut short";
         sProgress.slices.clear();
         FILE_COMPRESS_CONFIG cfg = Config(src, c.level, c.segment, false);
         char out[256];
         FILE_COMPRESS_HANDLE h = FileCompress_Start(&cfg, out, sizeof out);
         ASSERT_NE(h, nullptr);
         // The output grows under a name no reader takes for a finished archive.
-        EXPECT_EQ(std::string(out).rfind(src + ".gz.tmp.", 0), 0u) << out;
+        EXPECT_EQ(std::string(out), src + FILE_COMPRESS_TEMP_SUFFIX);
         EXPECT_TRUE(Exists(out));
         int calls = 0;
         EXPECT_EQ(RunToEnd(h, &calls), FILE_COMPRESS_STATUS_FINISHED);
@@ -153,7 +167,10 @@ TEST_F(CompressTest, RoundTripThroughGzipInBoundedSlices) {
         EXPECT_FALSE(Exists(out));
         EXPECT_EQ(Listing(dir_), (std::set<std::string>{"2026-12-03.log", "2026-12-03.log.gz"}));
         EXPECT_EQ(Sh("gzip -t '" + src + ".gz'"), 0);
-        EXPECT_EQ(Sh("gzip -dc '" + src + ".gz' | cmp -s - '" + src + "'"), 0);
+        // The kept archive's lines come first, then the source's.
+        ASSERT_TRUE(loggen::GenerateFile(kept, c.keptBytes, c.keptBytes));
+        ASSERT_EQ(Sh("gzip -dc '" + src + ".gz' > '" + Path("back") + "'"), 0);
+        EXPECT_TRUE(ReadFile(Path("back")) == ReadFile(kept) + ReadFile(src));
 
         const size_t slice =
             c.segment == 0 ? FileCompressDefaultSliceBytes() : std::max<size_t>(c.segment, 4096);
@@ -164,7 +181,7 @@ TEST_F(CompressTest, RoundTripThroughGzipInBoundedSlices) {
             prev = done;
         }
         EXPECT_EQ(sProgress.slices.back(), std::make_pair(uint64_t{c.bytes}, 1));
-        ::unlink((src + ".gz").c_str());
+        Sh("rm '" + kept + "' '" + Path("back") + "' '" + src + ".gz'");
     }
 }
 
@@ -245,40 +262,79 @@ TEST_F(CompressTest, SourceRemovedMidwayIsStillCompressedWhole) {
 TEST_F(CompressTest, StartRefusesWhatItCannotCompressAndCreatesNothing) {
     ASSERT_EQ(::mkfifo(Path("fifo.log").c_str(), 0644), 0);
     ASSERT_EQ(::mkdir(Path("dir.log").c_str(), 0755), 0);
-    ASSERT_TRUE(loggen::GenerateFile(Path("ok.log"), 1000, 1));
+    for (const char* name : {"ok.log", "gzlink.log", "gzdir.log", "tmplink.log", "held.log"})
+        ASSERT_TRUE(loggen::GenerateFile(Path(name), 1000, 1));
+    ASSERT_EQ(::symlink(Path("ok.log").c_str(), Path("link.log").c_str()), 0);
+    ASSERT_EQ(::symlink(Path("ok.log").c_str(), Path("gzlink.log.gz").c_str()), 0);
+    ASSERT_EQ(::mkdir(Path("gzdir.log.gz").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink(Path("ok.log").c_str(), Path("tmplink.log~gz").c_str()), 0);
+    // The longest name accepted: its output path takes 255 characters.
+    const std::string longest = Path(std::string(255 - dir_.size() - 8, 'n') + ".log");
+    ASSERT_TRUE(loggen::GenerateFile(longest, 1000, 2));
+    FILE_COMPRESS_CONFIG cfg = Config(Path("held.log"), 4, 0, false);
+    char out[256];
+    FILE_COMPRESS_HANDLE holder = FileCompress_Start(&cfg, out, sizeof out);
+    ASSERT_NE(holder, nullptr);
     const std::set<std::string> before = Listing(dir_);
-    const size_t need = Path("ok.log").size() + std::strlen(".gz.tmp.XXXXXX") + 1;
     struct Case {
         std::string file;
         uint16_t outLen;
     } cases[] = {
         {Path("missing.log"), 256},
-        {Path("fifo.log"), 256},  // would block a reader, and is no file to compress
-        {Path("dir.log"), 256},   // opens for root, yet is not a file
+        {Path("fifo.log"), 256},     // would block a reader, and is no file to compress
+        {Path("dir.log"), 256},      // opens for root, yet is not a file
+        {Path("link.log"), 256},     // a link named like a log brings nothing in
+        {Path("gzlink.log"), 256},   // an output name that is no regular file is left alone
+        {Path("gzdir.log"), 256},    //
+        {Path("tmplink.log"), 256},  // so is a temporary's name
+        {Path("held.log"), 256},     // another compression is writing it
         {"", 256},
-        {Path("ok.log"), static_cast<uint16_t>(need - 1)},
+        {longest, 255},  // no room for the terminator
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file + " / " + std::to_string(c.outLen));
-        FILE_COMPRESS_CONFIG cfg = Config(c.file, 4, 0, true);
-        char out[256] = "untouched";
+        cfg = Config(c.file, 4, 0, true);
+        std::strcpy(out, "untouched");
         EXPECT_EQ(FileCompress_Start(&cfg, out, c.outLen), nullptr);
         EXPECT_STREQ(out, "untouched");
         EXPECT_EQ(Listing(dir_), before);
     }
-    FILE_COMPRESS_CONFIG cfg = Config(Path("ok.log"), 4, 0, false);
-    char out[256];
     EXPECT_EQ(FileCompress_Start(nullptr, out, sizeof out), nullptr);
     EXPECT_EQ(FileCompress_Start(&cfg, nullptr, sizeof out), nullptr);
     std::memset(cfg.file, 'x', sizeof cfg.file);  // no terminator
     EXPECT_EQ(FileCompress_Start(&cfg, out, sizeof out), nullptr);
-    // Exactly enough room is enough.
-    cfg = Config(Path("ok.log"), 4, 0, false);
-    FILE_COMPRESS_HANDLE h = FileCompress_Start(&cfg, out, static_cast<uint16_t>(need));
+    FileCompress_Stop(holder);
+    cfg = Config(longest, 4, 0, false);
+    FILE_COMPRESS_HANDLE h = FileCompress_Start(&cfg, out, sizeof out);
     ASSERT_NE(h, nullptr);
-    EXPECT_EQ(std::strlen(out) + 1, need);
+    EXPECT_EQ(std::strlen(out), 255u);
+    EXPECT_EQ(RunToEnd(h), FILE_COMPRESS_STATUS_FINISHED);
     FileCompress_Stop(h);
-    EXPECT_EQ(Listing(dir_), before);
+    EXPECT_EQ(Sh("gzip -t '" + longest + ".gz'"), 0);
+}
+
+// Between Start and the end, an archive appears under the output's name, or the kept one is
+// replaced: neither is replaced in turn, and the compression fails.
+TEST_F(CompressTest, AnArchiveChangedMeanwhileIsNotReplaced) {
+    const std::string src = Path("e.log");
+    ASSERT_TRUE(loggen::GenerateFile(src, 1u << 20, 4));
+    for (bool keptOne : {false, true}) {
+        SCOPED_TRACE(keptOne);
+        if (keptOne) std::ofstream(src + ".gz") << "kept archive";
+        FILE_COMPRESS_CONFIG cfg = Config(src, 4, 256u << 10, true);
+        char out[256];
+        FILE_COMPRESS_HANDLE h = FileCompress_Start(&cfg, out, sizeof out);
+        ASSERT_NE(h, nullptr);
+        EXPECT_EQ(FileCompress_Run(h, 0), FILE_COMPRESS_STATUS_ONGOING);
+        ASSERT_EQ(Sh("echo newer archive > '" + src + ".gz.new' && mv '" + src + ".gz.new' '" +
+                     src + ".gz'"),
+                  0);
+        EXPECT_EQ(RunToEnd(h), FILE_COMPRESS_STATUS_FAILED);
+        FileCompress_Stop(h);
+        EXPECT_EQ(Listing(dir_), (std::set<std::string>{"e.log", "e.log.gz"}));
+        EXPECT_EQ(ReadFile(src + ".gz"), "newer archive\n");
+        ::unlink((src + ".gz").c_str());
+    }
 }
 
 TEST_F(CompressTest, HandlesOnSeveralThreadsAreIndependent) {

@@ -180,7 +180,7 @@ class Crash : public ::testing::Test {
                 : !inv.completeTars.empty() ? "a whole pkg.tar holding logs deleted since"
                 : archived                  ? "pkg.tar.gz done"
                                             : "logs untouched"];
-        if (!inv.tempFiles.empty()) ++seen_["a compressor's temporary file (*.gz.tmp.*)"];
+        if (!inv.tempFiles.empty()) ++seen_["a compressor's temporary file (*~gz)"];
     }
 
     Days days_;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "fileUtils/file_compress.h"
 #include "tests/reliability/rel_fs.h"
 
 namespace rel {
@@ -97,7 +98,7 @@ void ReadEntry(const std::string& dir, const std::string& name, Inventory& inv) 
     const std::string path = dir + "/" + name;
     struct stat st {};
     if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
-    if (name.find(".gz.tmp.") != std::string::npos) {
+    if (EndsWith(name, FILE_COMPRESS_TEMP_SUFFIX)) {
         inv.tempFiles.push_back(name);
         return;
     }

@@ -51,7 +51,7 @@ struct Inventory {
     std::vector<std::string> names;         // every entry, sorted
     std::vector<std::string> damaged;       // "<name>: reason" for a .gz/.tar.gz that fails
     std::vector<std::string> partialTars;   // "<name>: reason" for a .tar that ends early
-    std::vector<std::string> tempFiles;     // the compressor's "*.gz.tmp.*" files
+    std::vector<std::string> tempFiles;     // the compressor's temporaries ("*~gz")
     std::vector<std::string> completeTars;  // whole .tar files (left by a crash or a failure)
 };
 
