@@ -1,14 +1,16 @@
-// The host's logging sink. A message is formatted into a buffer on the caller's stack and
-// handed to each destination with one write under one lock, so lines of concurrent
-// writers never mix.
+// The host's logging sink. A message is formatted into a buffer on the caller's stack, shown
+// to the line hook, and handed to each destination with one write under one lock, so lines of
+// concurrent writers never mix.
 #include <errno.h>
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -30,6 +32,7 @@ Sink& TheSink() {
 }
 
 std::atomic<int> sMinLevel{LEVEL_DEBUG};
+std::atomic<LogSysLineHook> sLineHook{nullptr};
 
 const char* LevelName(int level) {
     static constexpr const char* kNames[] = {"DEBUG", "INFO", "NOTICE", "WARN", "ERROR", "FATAL"};
@@ -54,12 +57,20 @@ int FormatPrefix(char* buf, size_t cap, int logClass, int level, const char* fun
     return n < 0 ? 0 : (static_cast<size_t>(n) < cap ? n : static_cast<int>(cap - 1));
 }
 
-// Appends the message after the prefix, cut to fit, on one line; returns the line length.
-size_t FormatLine(char* buf, size_t cap, size_t prefixLen, const char* fmt, va_list args) {
-    size_t room = cap - 1 - prefixLen;  // one byte kept for the newline
-    int n = fmt != nullptr ? vsnprintf(buf + prefixLen, room + 1, fmt, args)
-                           : snprintf(buf + prefixLen, room + 1, "(no format)");
-    size_t textLen = n < 0 ? 0 : (static_cast<size_t>(n) <= room ? n : room);
+// Formats the message into text, cut to at most room bytes; returns its full length, -1 when
+// it cannot be formatted.
+int FormatText(char* text, size_t room, const char* fmt, va_list args) {
+    const int n = fmt != nullptr ? vsnprintf(text, room + 1, fmt, args)
+                                 : snprintf(text, room + 1, "(no format)");
+    if (n < 0) {
+        text[0] = '\0';
+    }
+    return n;
+}
+
+// Ends the line after the text: line breaks become spaces, a newline closes it; returns the
+// line length.
+size_t EndLine(char* buf, size_t prefixLen, size_t textLen) {
     for (char* c = buf + prefixLen; c < buf + prefixLen + textLen; ++c) {
         if (*c == '\n' || *c == '\r') {
             *c = ' ';
@@ -67,6 +78,25 @@ size_t FormatLine(char* buf, size_t cap, size_t prefixLen, const char* fmt, va_l
     }
     buf[prefixLen + textLen] = '\n';
     return prefixLen + textLen + 1;
+}
+
+// The hook gets the whole text: the line's when it fit, else formatted again (the cut one
+// only when that copy cannot be allocated).
+void CallHook(int level, const char* func, const char* text, int fullLen, size_t textLen,
+              const char* fmt, va_list again) {
+    const LogSysLineHook hook = sLineHook.load(std::memory_order_acquire);
+    if (hook == nullptr) {
+        return;
+    }
+    char* whole = nullptr;
+    if (fullLen > 0 && static_cast<size_t>(fullLen) > textLen) {
+        whole = static_cast<char*>(malloc(static_cast<size_t>(fullLen) + 1));
+        if (whole != nullptr) {
+            vsnprintf(whole, static_cast<size_t>(fullLen) + 1, fmt, again);
+        }
+    }
+    hook(level, func != nullptr ? func : "?", whole != nullptr ? whole : text);
+    free(whole);
 }
 
 void WriteAll(int fd, const char* data, size_t len) {
@@ -119,12 +149,18 @@ void log_sendByLevelFile(int logClass, ZLOG_LEVEL level, const char* func, int l
         return;
     }
     char buf[LOG_SYS_MAX_LINE];
-    size_t prefixLen = FormatPrefix(buf, sizeof buf, logClass, level, func, line);
+    const size_t prefixLen = FormatPrefix(buf, sizeof buf, logClass, level, func, line);
     va_list args;
+    va_list again;  // for the hook, when the line cannot hold the whole text
     va_start(args, fmt);
-    size_t len = FormatLine(buf, sizeof buf, prefixLen, fmt, args);
+    va_copy(again, args);
+    const size_t room = sizeof buf - prefixLen - 1;  // one byte kept for the newline
+    const int fullLen = FormatText(buf + prefixLen, room, fmt, args);
     va_end(args);
-    Emit(buf, len);
+    const size_t textLen = fullLen < 0 ? 0 : std::min(static_cast<size_t>(fullLen), room);
+    CallHook(level, func, buf + prefixLen, fullLen, textLen, fmt, again);
+    va_end(again);
+    Emit(buf, EndLine(buf, prefixLen, textLen));
 }
 
 void LogSysSetMinLevel(int level) {
@@ -146,6 +182,10 @@ int LogSysSetFile(const char* path) {
     }
     SwapFile(fd, false);
     return 0;
+}
+
+void LogSysSetLineHook(LogSysLineHook hook) {
+    sLineHook.store(hook, std::memory_order_release);
 }
 
 void LogSysSetStderr(bool on) {

@@ -25,6 +25,17 @@ int LogSysSetFile(const char* path);
 /* Writes to stderr too (the default) or not. */
 void LogSysSetStderr(bool on);
 
+/* Called for every message that passes the level filter, before its line is written, on the
+ * logging thread and outside the sink's lock. text is the message exactly as formatted from the
+ * caller's format and arguments: whole, line breaks kept (the line written is cut to fit and
+ * has them replaced by spaces). func is the caller's function, "?" when it gave none. The hook
+ * must not log through the sink. */
+typedef void (*LogSysLineHook)(int level, const char* func, const char* text);
+
+/* Installs the hook; NULL removes it. A message logged meanwhile on another thread may still
+ * reach the previous hook. */
+void LogSysSetLineHook(LogSysLineHook hook);
+
 #ifdef __cplusplus
 }
 #endif

@@ -115,6 +115,24 @@ TEST_F(LogSysTest, LongAndMultiLineMessagesStayOneLine) {
     EXPECT_NE(lines[2].find("F:3: after"), std::string::npos) << lines[2];
 }
 
+// The hook sees each message that passes the filter whole and as formatted: before the line
+// is cut or its breaks replaced.
+TEST_F(LogSysTest, LineHookSeesPassingMessagesAsFormatted) {
+    static std::vector<std::string> seen;
+    LogSysSetLineHook([](int level, const char* func, const char* text) {
+        seen.push_back(std::to_string(level) + " " + func + ": " + text);
+    });
+    const std::string huge(size_t{2} * LOG_SYS_MAX_LINE, 'x');
+    LogSysSetMinLevel(LEVEL_INFO);
+    log_sendByLevelFile(LOG_SYSTEM, LEVEL_DEBUG, "F", 1, "filtered");
+    log_sendByLevelFile(LOG_SYSTEM, LEVEL_INFO, "F", 2, "[%s]two\nlines\r", "id");
+    log_sendByLevelFile(LOG_SYSTEM, LEVEL_ERROR, nullptr, 3, "%s", huge.c_str());
+    LogSysSetLineHook(nullptr);
+    log_sendByLevelFile(LOG_SYSTEM, LEVEL_ERROR, "F", 4, "after");
+    EXPECT_EQ(seen, (std::vector<std::string>{"2 F: [id]two\nlines\r", "5 ?: " + huge}));
+    EXPECT_EQ(ReadLines(path_).size(), 3u);
+}
+
 TEST_F(LogSysTest, DestinationsSwitch) {
     // A file that cannot be opened keeps the current one (and says so there).
     EXPECT_EQ(LogSysSetFile((dir_ + "/missing/dir/x.log").c_str()), -1);
