@@ -224,6 +224,7 @@ TEST_F(ToolTest, BadCommandLinesExitWith2AndSayWhy) {
         {{"package", "--from", today, "--output", kOutDir + "/taken.tar.gz"}, "already exists"},
         {{"compress", "--from", today, "--output", kOutDir + "/a.tar.gz"}, "does not apply"},
         {{"compress", "--from", today, "--id", std::string(128, 'x')}, "bad --id"},
+        {{"compress", "--from", today, "--id", "two\nlines"}, "bad --id"},
         {{"compress", "--from", today, "--log-level", "loud"}, "bad --log-level 'loud'"},
         {{"compress", "--from"}, "--from needs a value"},
         {{"run", "--threshold", "0"}, "bad --threshold '0'"},
@@ -240,6 +241,14 @@ TEST_F(ToolTest, BadCommandLinesExitWith2AndSayWhy) {
         EXPECT_EQ(tool.Out(), "") << c.message;
     }
     EXPECT_EQ(Digests(today), before) << "a refused command line touched the logs";
+}
+
+// Without log files the library drops the request on the loop and never answers.
+TEST_F(ToolTest, ARequestTheLibraryDropsIsReportedWhateverItsId) {
+    const std::string id = "%s] x: " + std::string(120, 'i');  // 127 bytes: kept whole
+    Child tool({"compress", "--from", "2001-01-01", "--id", id});
+    ASSERT_EQ(tool.Wait(), 1) << tool.Out() << tool.Err();
+    EXPECT_NE(tool.Err().find("dropped the request"), std::string::npos) << tool.Err();
 }
 
 TEST_F(ToolTest, SigtermStopsRunModeCleanlyWithEveryDailyTaskAnswered) {

@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -83,9 +84,13 @@ bool SetPeriod(Options* o, const std::string& v, std::string* error) {
     return true;
 }
 
+// The library keeps 127 bytes of an id and writes it into its log lines as it is.
 bool SetId(Options* o, const std::string& v, std::string* error) {
-    if (v.empty() || v.size() > kMaxIdLen) {
-        *error = "bad --id: 1 to " + std::to_string(kMaxIdLen) + " characters";
+    const bool control = std::any_of(v.begin(), v.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+    });
+    if (v.empty() || v.size() > kMaxIdLen || control) {
+        *error = "bad --id: 1 to " + std::to_string(kMaxIdLen) + " bytes, no control characters";
         return false;
     }
     o->id = v;

@@ -32,8 +32,7 @@ void MarkerTask(void* p) {
 }  // namespace
 
 bool HostRuntime::Start(int logLevel, LogTap::Observer observer, std::string* error) {
-    if (!tap_.Start(logLevel, std::move(observer), error)) return false;
-    tapStarted_ = true;
+    tap_.Start(logLevel, std::move(observer));
     loop_ = EvLoopCreate();
     if (loop_ == nullptr || EvLoopStartThread(loop_) != 0) {
         *error = "cannot start the event loop";
@@ -61,10 +60,7 @@ void HostRuntime::Stop() {
         EvLoopDestroy(loop_);
         loop_ = nullptr;
     }
-    if (tapStarted_) {
-        tap_.Stop();
-        tapStarted_ = false;
-    }
+    tap_.Stop();
 }
 
 }  // namespace logcomp

@@ -1,5 +1,5 @@
-// The station's side of the library for one run of the tool: the library's log read back
-// through the tap, and the event loop the library works on, run by a thread of its own.
+// The station's side of the library for one run of the tool: the library's log taken by the
+// tap, and the event loop the library works on, run by a thread of its own.
 #pragma once
 
 #include <string>
@@ -26,14 +26,14 @@ class HostRuntime {
     // queued release is done: the executor's worker is joined and every task answered.
     void Drain();
 
-    // Stops and joins the loop thread, releases the loop, then stops the tap: every log line
-    // has been shown and observed when it returns.
+    // Stops and joins the loop thread, releases the loop, then stops the tap. After a Drain
+    // that follows the units' uninit, every message of the library has been shown and
+    // observed when it returns.
     void Stop();
 
   private:
     LogTap tap_;
     struct EvLoop* loop_ = nullptr;
-    bool tapStarted_ = false;
 };
 
 }  // namespace logcomp

@@ -124,6 +124,10 @@ int ReportOutcome(const Options& opts, const RequestOutcome& outcome,
     out.Result("request    %s (%s %s to %s)", opts.id.c_str(), package ? "package" : "compress",
                opts.dates.front().c_str(), opts.dates.back().c_str());
     if (outcome.refused) {
+        if (files.empty()) {
+            out.Error("no log files of %s to %s in %s", opts.dates.front().c_str(),
+                      opts.dates.back().c_str(), LogDir());
+        }
         out.Error("the library dropped the request without a result:");
         for (const std::string& r : outcome.reasons) out.Error("  %s", r.c_str());
         const std::string tar = opts.output.substr(0, opts.output.size() - 3);

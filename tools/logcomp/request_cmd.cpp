@@ -49,8 +49,9 @@ void OnSignal(int signo) {
     }
 }
 
-void PostStop(const Options& opts) {
-    const LOG_COMP_TRIGGER_REQ stop = MakeRequest(opts, LOG_COMPRESS_OPTION_STOP);
+void PostStop(const LOG_COMP_TRIGGER_REQ& req) {
+    LOG_COMP_TRIGGER_REQ stop = req;
+    stop.compressOption = LOG_COMPRESS_OPTION_STOP;
     if (LogCompTriggerPostTask(&stop) != 0) {
         Console::Get().Error("the library refused the stop request; waiting for the result");
     }
@@ -69,25 +70,19 @@ void Announce(const Options& opts, const std::vector<LogFile>& files) {
 }
 
 // Posts the request and waits for its end; a signal meanwhile posts a stop.
-RequestOutcome PostAndWait(const Options& opts, int option) {
-    const LOG_COMP_TRIGGER_REQ req = MakeRequest(opts, option);
+RequestOutcome PostAndWait(const LOG_COMP_TRIGGER_REQ& req) {
     if (LogCompTriggerPostTask(&req) != 0) return RequestOutcome{};
-    return RequestWatch::Get().Wait([&opts](int) { PostStop(opts); });
+    return RequestWatch::Get().Wait([&req](int) { PostStop(req); });
 }
 
 }  // namespace
 
 int RunRequest(const Options& opts) {
-    const std::vector<LogFile> files = FindLogFiles(LogDir(), opts.dates);
-    if (files.empty()) {
-        Console::Get().Error("no log files of %s to %s in %s", opts.dates.front().c_str(),
-                             opts.dates.back().c_str(), LogDir());
-        return kExitFailed;
-    }
     const bool package = opts.command == Command::kPackage;
     const int option = package ? LOG_COMPRESS_OPTION_FULL : LOG_COMPRESS_OPTION_ONLY_COMPRESS;
+    const LOG_COMP_TRIGGER_REQ req = MakeRequest(opts, option);
     RequestWatch& watch = RequestWatch::Get();
-    watch.Reset(opts.id, option);
+    watch.Reset(req.strTaskId, option);  // the id as the library keeps it
     HostRuntime runtime;
     std::string error;
     auto observe = [&watch](int level, const std::string& text) { watch.OnLog(level, text); };
@@ -101,12 +96,14 @@ int RunRequest(const Options& opts) {
         Console::Get().Error("the library did not start (see its log above)");
         return kExitFailed;
     }
+    // Without log files the library drops the request: the tool reports that drop.
+    const std::vector<LogFile> files = FindLogFiles(LogDir(), opts.dates);
     SignalThread signals;
     signals.Start(OnSignal);
-    Announce(opts, files);
+    if (!files.empty()) Announce(opts, files);
     ProgressBegin(package ? 1 : static_cast<uint32_t>(files.size()),
                   package ? 0 : TotalBytes(files));
-    RequestOutcome outcome = PostAndWait(opts, option);
+    RequestOutcome outcome = PostAndWait(req);
     ProgressEnd();
     LogCompTriggerUninit();
     runtime.Drain();  // the release queued by the uninit has run: the worker is joined

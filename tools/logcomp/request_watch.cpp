@@ -1,6 +1,7 @@
 // The library answers an accepted request exactly once through the callback; a request it
-// drops on the loop is only logged, ending with the dispatcher's line
-// "[<id>]LogCompTriggerEventProc failed, compressOption <option>".
+// drops on the loop is only logged, ending with the dispatcher's message
+// "[<id>]LogCompTriggerEventProc failed, compressOption <option>", compared as the sink's
+// hook hands it over (its text as formatted, never rewritten).
 #include "tools/logcomp/request_watch.h"
 
 #include "logsys/log_sys.h"
