@@ -276,20 +276,23 @@ TEST_F(ToolTest, SigtermStopsRunModeCleanlyWithEveryDailyTaskAnswered) {
     }
 }
 
-TEST_F(ToolTest, SigintDuringPackageExits130WithThePackedFilesRestored) {
+// A dropped terminal session (SIGHUP) stops like Ctrl-C; the status is 128 + the signal's number.
+TEST_F(ToolTest, StopSignalsDuringPackageRestoreThePackedFiles) {
     const std::string day = loggen::UtcDate(2);
     Generate(day, 256u << 20);
     const auto before = Digests(day);
     const std::string archive = kOutDir + "/big.tar.gz";
-    Child tool({"package", "--from", day, "--output", archive});
-    ASSERT_TRUE(tool.WaitFor("compressing file 1 of 1")) << tool.Out() << tool.Err();
-    tool.Signal(SIGINT);
-    ASSERT_EQ(tool.Wait(), 130) << tool.Out() << tool.Err();
-    EXPECT_NE(tool.Out().find("result     0 cancelled"), std::string::npos) << tool.Out();
-    EXPECT_NE(tool.Out().find("restored   4 of 4"), std::string::npos) << tool.Out();
-    EXPECT_EQ(Digests(day), before) << "the packed files are not back byte for byte";
-    EXPECT_FALSE(Exists(archive));
-    EXPECT_FALSE(Exists(kOutDir + "/big.tar"));
+    for (const auto& [signo, status] : {std::pair{SIGINT, 130}, std::pair{SIGHUP, 129}}) {
+        Child tool({"package", "--from", day, "--output", archive});
+        ASSERT_TRUE(tool.WaitFor("compressing file 1 of 1")) << tool.Out() << tool.Err();
+        tool.Signal(signo);
+        ASSERT_EQ(tool.Wait(), status) << tool.Out() << tool.Err();
+        EXPECT_NE(tool.Out().find("result     0 cancelled"), std::string::npos) << tool.Out();
+        EXPECT_NE(tool.Out().find("restored   4 of 4"), std::string::npos) << tool.Out();
+        EXPECT_EQ(Digests(day), before) << "the packed files are not back byte for byte";
+        EXPECT_FALSE(Exists(archive));
+        EXPECT_FALSE(Exists(kOutDir + "/big.tar"));
+    }
 }
 
 }  // namespace

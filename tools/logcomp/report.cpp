@@ -12,6 +12,7 @@
 #include <string>
 
 #include "tools/logcomp/console.h"
+#include "tools/logcomp/signals.h"
 
 extern char** environ;
 
@@ -132,7 +133,7 @@ int ReportOutcome(const Options& opts, const RequestOutcome& outcome,
         for (const std::string& r : outcome.reasons) out.Error("  %s", r.c_str());
         const std::string tar = opts.output.substr(0, opts.output.size() - 3);
         if (package && FileSize(tar) >= 0) out.Error("  the archive %s was left", tar.c_str());
-        return outcome.signal != 0 ? kExitInterrupted : kExitFailed;
+        return outcome.signal != 0 ? ExitStatusAfter(outcome.signal) : kExitFailed;
     }
     out.Result("result     %d %s", outcome.result, ResultName(outcome.result));
     out.Result("message    %s", outcome.message.empty() ? "(none)" : outcome.message.c_str());
@@ -142,7 +143,7 @@ int ReportOutcome(const Options& opts, const RequestOutcome& outcome,
     if (!package) ReportCompressed(files);
     if (ok) return kExitOk;
     return outcome.signal != 0 && outcome.result == LOG_COMP_TRIGGER_RESULT_REJECT
-               ? kExitInterrupted
+               ? ExitStatusAfter(outcome.signal)
                : kExitFailed;
 }
 

@@ -12,10 +12,10 @@ namespace logcomp {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
-constexpr int kExitInterrupted = 130;
 
 // files: the log files found before the post. Prints what became of the request and of
-// its files, and returns the exit status: 0 success, 130 stopped by a signal, 1 otherwise.
+// its files, and returns the exit status: 0 success, 128 + the signal's number when stopped
+// by a signal, 1 otherwise.
 int ReportOutcome(const Options& opts, const RequestOutcome& outcome,
                   const std::vector<LogFile>& files);
 

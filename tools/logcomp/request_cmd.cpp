@@ -1,8 +1,6 @@
 // package and compress: the station's request road, end to end. The request is posted from
 // the main thread, answered on the library's threads, and stopped by a stop request when a
 // signal comes; the library is shut down in its own order before the account is printed.
-#include <signal.h>
-
 #include <atomic>
 #include <cstdio>
 
@@ -40,12 +38,21 @@ LOG_COMP_TRIGGER_REQ MakeRequest(const Options& opts, int option) {
     return req;
 }
 
-void OnSignal(int signo) {
-    const char* name = signo == SIGINT ? "SIGINT" : "SIGTERM";
+// The library's shell commands run in a process group of their own, so a terminal's second
+// Ctrl-C reaches neither them nor, being taken here, the tool: the restore goes on.
+void OnSignal(const Options& opts, int signo) {
+    const char* name = StopSignalName(signo);
+    const bool package = opts.command == Command::kPackage;
     if (RequestWatch::Get().OnSignal(signo)) {
-        Console::Get().Note("%s: stopping the request; its files are put back...", name);
+        Console::Get().Note("%s: stopping the request%s...", name,
+                            package ? "; what was packed is put back" : "");
+    } else if (package) {
+        Console::Get().Note(
+            "%s: already stopping; waiting for the library to put the packed files back in %s"
+            " and to answer",
+            name, LogDir());
     } else {
-        Console::Get().Note("%s: already stopping, waiting for the library's answer", name);
+        Console::Get().Note("%s: already stopping; waiting for the library's answer", name);
     }
 }
 
@@ -99,7 +106,7 @@ int RunRequest(const Options& opts) {
     // Without log files the library drops the request: the tool reports that drop.
     const std::vector<LogFile> files = FindLogFiles(LogDir(), opts.dates);
     SignalThread signals;
-    signals.Start(OnSignal);
+    signals.Start([&opts](int signo) { OnSignal(opts, signo); });
     if (!files.empty()) Announce(opts, files);
     ProgressBegin(package ? 1 : static_cast<uint32_t>(files.size()),
                   package ? 0 : TotalBytes(files));

@@ -19,7 +19,7 @@ struct RequestOutcome {
     std::string message;               // errMsg
     bool refused = false;              // dropped by the library after the post, never answered
     std::vector<std::string> reasons;  // the library's error lines since the post
-    int signal = 0;                    // the first SIGINT or SIGTERM, 0 when none
+    int signal = 0;                    // the first stop signal, 0 when none
 };
 
 class RequestWatch {

@@ -1,8 +1,6 @@
 // run: what a station does all day. The daily trigger and the storage guard run on the loop
-// until SIGINT or SIGTERM; then both units are stopped in order and the loop drained, so the
+// until a stop signal; then both units are stopped in order and the loop drained, so the
 // process ends only after every task handed to the executor was answered.
-#include <signal.h>
-
 #include <condition_variable>
 #include <mutex>
 
@@ -26,12 +24,15 @@ constexpr char kDeviceMount[] = "/media/data";  // the device status service's d
 
 class StopSignal {
   public:
-    void Raise(int signo) {
+    // True for the first signal.
+    bool Raise(int signo) {
         {
             std::lock_guard<std::mutex> lock(mu_);
-            if (signo_ == 0) signo_ = signo;
+            if (signo_ != 0) return false;
+            signo_ = signo;
         }
         cv_.notify_all();
+        return true;
     }
     int Wait() {
         std::unique_lock<std::mutex> lock(mu_);
@@ -56,7 +57,7 @@ void Announce(const Options& opts, double scale) {
         " card %s)",
         opts.guardDir.c_str(), opts.threshold, check,
         opts.cardMount.empty() ? kDeviceMount : opts.cardMount.c_str());
-    out.Note("running; stop with Ctrl-C (SIGINT) or SIGTERM");
+    out.Note("running; stop with Ctrl-C (SIGINT), SIGTERM, SIGHUP or SIGQUIT");
 }
 
 bool StartUnits(const Options& opts, struct EvLoop* loop) {
@@ -94,10 +95,17 @@ int RunDaemon(const Options& opts) {
     StopSignal stop;
     SignalThread signals;
     if (started) {
-        signals.Start([&stop](int signo) { stop.Raise(signo); });
+        signals.Start([&stop](int signo) {
+            if (!stop.Raise(signo)) {
+                Console::Get().Note(
+                    "%s: already stopping; waiting for every task handed to the"
+                    " executor to be answered",
+                    StopSignalName(signo));
+            }
+        });
         Announce(opts, scale);
         const int signo = stop.Wait();
-        Console::Get().Note("%s: stopping", signo == SIGINT ? "SIGINT" : "SIGTERM");
+        Console::Get().Note("%s: stopping", StopSignalName(signo));
         LogManagerUninit();
         LogCompTriggerUninit();
     }

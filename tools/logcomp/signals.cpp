@@ -10,11 +10,16 @@
 namespace logcomp {
 namespace {
 
+constexpr struct {
+    int signo;
+    const char* name;
+} kStopSignals[] = {
+    {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}, {SIGQUIT, "SIGQUIT"}};
+
 sigset_t WaitedSignals() {
     sigset_t set;
     sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
+    for (const auto& s : kStopSignals) sigaddset(&set, s.signo);
     sigaddset(&set, SIGUSR1);
     return set;
 }
@@ -25,6 +30,13 @@ void BlockStopSignals() {
     const sigset_t set = WaitedSignals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     signal(SIGPIPE, SIG_IGN);  // a closed stdout or stderr must not end a running request
+}
+
+const char* StopSignalName(int signo) {
+    for (const auto& s : kStopSignals) {
+        if (s.signo == signo) return s.name;
+    }
+    return "signal";
 }
 
 bool SignalThread::Start(std::function<void(int)> onSignal) {

@@ -19,8 +19,9 @@ void PrintUsage() {
         "package   Packs the log files of the dates into one tar archive, compresses it to\n"
         "          PATH.tar.gz and removes the packed files of past days (today's stay).\n"
         "compress  Compresses each log file of the dates to FILE.gz; past days' originals go.\n"
-        "          Both wait for the library's answer and print it. SIGINT or SIGTERM stops\n"
-        "          the request: the packed files are put back, and the exit status is 130.\n"
+        "          Both wait for the library's answer and print it. SIGINT, SIGTERM, SIGHUP or\n"
+        "          SIGQUIT stops the request: the packed files are put back, and the exit\n"
+        "          status is 128 + the signal's number (130 for SIGINT).\n"
         "run       The station's daemon: the daily trigger compresses yesterday's logs from\n"
         "          the trigger time (UTC, default 02:00:00) on, and the storage guard deletes\n"
         "          the oldest entry of the guarded directory (default: the log directory)\n"
@@ -28,11 +29,13 @@ void PrintUsage() {
         "          --card-mount names the data card's mount point (default /media/data): the\n"
         "          guard checks only while it is a mounted, writable file system.\n"
         "          --guard-period-ms shortens the guard's 10 s period for a demonstration;\n"
-        "          the daily tick (10 min) is scaled alike. Stops on SIGINT or SIGTERM.\n"
+        "          the daily tick (10 min) is scaled alike. Stops on SIGINT, SIGTERM, SIGHUP\n"
+        "          or SIGQUIT, with status 0 once every task handed over is answered.\n"
         "\n"
         "DATE      YYYY-MM-DD, YYYY/MM/DD, YYYYMMDD, YYYY年MM月DD日, DD-MM-YYYY, DD/MM/YYYY or\n"
         "          MM/DD/YYYY (UTC days; --to defaults to --from).\n"
-        "ID        The request's task id, 1 to 127 characters (default logcomp-<pid>).\n"
+        "ID        The request's task id, 1 to 127 bytes without control characters\n"
+        "          (default logcomp-<pid>).\n"
         "PATH      Made absolute against the working directory; its directory must exist,\n"
         "          and neither PATH nor PATH without .gz may exist yet.\n"
         "\n"
@@ -41,7 +44,8 @@ void PrintUsage() {
         "warn)\n"
         "  --quiet                             no progress, notes or results: errors only\n"
         "\n"
-        "Exit status: 0 success, 1 failure, 2 bad command line, 130 stopped by a signal.\n",
+        "Exit status: 0 success, 1 failure, 2 bad command line, 128 + the signal's number\n"
+        "when package or compress was stopped by a signal.\n",
         LogDir());
 }
 
