@@ -207,6 +207,15 @@ TEST_F(ToolTest, BadCommandLinesExitWith2AndSayWhy) {
     const std::string today = loggen::UtcDate(0);
     Generate(today, 64 << 10);
     ASSERT_EQ(system(("touch '" + kOutDir + "/taken.tar.gz'").c_str()), 0);
+    // Leftover .tar files: logs all present, the same cut short, one log no longer present.
+    std::string names;
+    for (const std::string& name : loggen::DayFileNames(today)) names += " " + name;
+    ASSERT_EQ(system(("cd '" + kOutDir + "' && tar -cf whole.tar -C '" + kLogDir + "'" + names +
+                      " && head -c 700 whole.tar >cut.tar && echo x >2001-01-01.log &&"
+                      " tar -cf kept.tar 2001-01-01.log && rm 2001-01-01.log")
+                         .c_str()),
+              0);
+    constexpr const char* kKeep = "holds 1 log file no longer in";
     const struct {
         std::vector<std::string> args;
         const char* message;
@@ -222,6 +231,9 @@ TEST_F(ToolTest, BadCommandLinesExitWith2AndSayWhy) {
         {{"package", "--from", today, "--output", kOutDir + "/.tar.gz"}, "ending in .tar.gz"},
         {{"package", "--from", today, "--output", kOutDir + "/no/a.tar.gz"}, "does not exist"},
         {{"package", "--from", today, "--output", kOutDir + "/taken.tar.gz"}, "already exists"},
+        {{"package", "--from", today, "--output", kOutDir + "/whole.tar.gz"}, "logs all still in"},
+        {{"package", "--from", today, "--output", kOutDir + "/cut.tar.gz"}, "a cut copy"},
+        {{"package", "--from", today, "--output", kOutDir + "/kept.tar.gz"}, kKeep},
         {{"compress", "--from", today, "--output", kOutDir + "/a.tar.gz"}, "does not apply"},
         {{"compress", "--from", today, "--id", std::string(128, 'x')}, "bad --id"},
         {{"compress", "--from", today, "--id", "two\nlines"}, "bad --id"},
@@ -239,6 +251,7 @@ TEST_F(ToolTest, BadCommandLinesExitWith2AndSayWhy) {
         EXPECT_EQ(tool.Wait(), 2) << c.message;
         EXPECT_NE(tool.Err().find(c.message), std::string::npos) << tool.Err();
         EXPECT_EQ(tool.Out(), "") << c.message;
+        EXPECT_TRUE(c.message != kKeep || tool.Err().find("remov") == std::string::npos);
     }
     EXPECT_EQ(Digests(today), before) << "a refused command line touched the logs";
 }

@@ -16,8 +16,14 @@ bool CheckDates(const std::string& from, const std::string& to, std::vector<std:
                 std::string* error);
 
 // An archive path: ends in ".tar.gz", made absolute against the working directory, in an
-// existing directory, and neither it nor its ".tar" exists yet (packing would overwrite it).
+// existing directory.
 bool CheckOutputPath(std::string* path, std::string* error);
+
+// Neither the archive nor its ".tar" exists (packing would overwrite it). Checked once the
+// library has resolved what an interrupted package left. A ".tar" left is named for what it
+// is: a cut copy, a copy of logs all still in logDir, or the only copy of some of them (kept,
+// and how to get them back).
+bool CheckOutputFree(const std::string& archive, const std::string& logDir, std::string* error);
 
 // An existing directory, made absolute, at most maxLen characters.
 bool CheckDirectory(const char* what, std::string* path, size_t maxLen, std::string* error);

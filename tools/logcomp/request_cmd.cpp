@@ -6,6 +6,7 @@
 
 #include "event/ev_host.h"
 #include "logCompress/LogCompTrigger.h"
+#include "tools/logcomp/checks.h"
 #include "tools/logcomp/commands.h"
 #include "tools/logcomp/console.h"
 #include "tools/logcomp/host_runtime.h"
@@ -77,9 +78,39 @@ void Announce(const Options& opts, const std::vector<LogFile>& files) {
 }
 
 // Posts the request and waits for its end; a signal meanwhile posts a stop.
-RequestOutcome PostAndWait(const LOG_COMP_TRIGGER_REQ& req) {
-    if (LogCompTriggerPostTask(&req) != 0) return RequestOutcome{};
-    return RequestWatch::Get().Wait([&req](int) { PostStop(req); });
+RequestOutcome PostAndWait(const Options& opts, const LOG_COMP_TRIGGER_REQ& req,
+                           const std::vector<LogFile>& files) {
+    const bool package = opts.command == Command::kPackage;
+    if (!files.empty()) Announce(opts, files);
+    ProgressBegin(package ? 1 : static_cast<uint32_t>(files.size()),
+                  package ? 0 : TotalBytes(files));
+    RequestOutcome outcome;
+    if (LogCompTriggerPostTask(&req) == 0) {
+        outcome = RequestWatch::Get().Wait([&req](int) { PostStop(req); });
+    }
+    ProgressEnd();
+    return outcome;
+}
+
+// The runtime and the trigger; once this returns, the trigger's init has resolved what an
+// interrupted package of an earlier process left (it queues that to the loop before any
+// request).
+bool StartLibrary(const Options& opts, HostRuntime* runtime) {
+    RequestWatch& watch = RequestWatch::Get();
+    auto observe = [&watch](int level, const std::string& text) { watch.OnLog(level, text); };
+    std::string error;
+    if (!runtime->Start(opts.logLevel, observe, &error)) {
+        Console::Get().Error("%s", error.c_str());
+        return false;
+    }
+    gLoop = runtime->Loop();
+    LOG_COMP_TRIGGER_CONFIG config{{0, 0, 0}, AllowedOffLoop};
+    if (LogCompTriggerInit(runtime->Loop(), &config) != 0) {
+        Console::Get().Error("the library did not start (see its log above)");
+        return false;
+    }
+    runtime->Drain();
+    return true;
 }
 
 }  // namespace
@@ -91,32 +122,23 @@ int RunRequest(const Options& opts) {
     RequestWatch& watch = RequestWatch::Get();
     watch.Reset(req.strTaskId, option);  // the id as the library keeps it
     HostRuntime runtime;
-    std::string error;
-    auto observe = [&watch](int level, const std::string& text) { watch.OnLog(level, text); };
-    if (!runtime.Start(opts.logLevel, observe, &error)) {
-        Console::Get().Error("%s", error.c_str());
-        return kExitFailed;
-    }
-    gLoop = runtime.Loop();
-    LOG_COMP_TRIGGER_CONFIG config{{0, 0, 0}, AllowedOffLoop};
-    if (LogCompTriggerInit(runtime.Loop(), &config) != 0) {
-        Console::Get().Error("the library did not start (see its log above)");
-        return kExitFailed;
-    }
+    if (!StartLibrary(opts, &runtime)) return kExitFailed;
+    std::string taken;
+    const bool outputFree = !package || CheckOutputFree(opts.output, LogDir(), &taken);
     // Without log files the library drops the request: the tool reports that drop.
     const std::vector<LogFile> files = FindLogFiles(LogDir(), opts.dates);
-    SignalThread signals;
-    signals.Start([&opts](int signo) { OnSignal(opts, signo); });
-    if (!files.empty()) Announce(opts, files);
-    ProgressBegin(package ? 1 : static_cast<uint32_t>(files.size()),
-                  package ? 0 : TotalBytes(files));
-    RequestOutcome outcome = PostAndWait(req);
-    ProgressEnd();
+    SignalThread signals;  // stopped last: a signal during the shutdown is still taken
+    if (outputFree) signals.Start([&opts](int signo) { OnSignal(opts, signo); });
+    RequestOutcome outcome = outputFree ? PostAndWait(opts, req, files) : RequestOutcome{};
     LogCompTriggerUninit();
     runtime.Drain();  // the release queued by the uninit has run: the worker is joined
     runtime.Stop();
     gLoop = nullptr;
     signals.Stop();
+    if (!outputFree) {
+        Console::Get().Error("%s", taken.c_str());
+        return kExitUsage;
+    }
     if (!outcome.answered && !outcome.refused) outcome = watch.Refused();
     return ReportOutcome(opts, outcome, files);
 }
