@@ -1,5 +1,6 @@
-// One lock serializes every line of the tool's threads (main, signal, log reader, the
-// library's worker through the progress hook), so a progress line never cuts another line.
+// One lock serializes every line of the tool's threads (main, signal, the library's loop and
+// worker through the log hook and the progress hook), so a progress line never cuts another
+// line.
 #include "tools/logcomp/console.h"
 
 #include <unistd.h>

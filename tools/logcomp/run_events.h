@@ -12,7 +12,7 @@ class RunEvents {
   public:
     explicit RunEvents(std::string cardMount) : cardMount_(std::move(cardMount)) {}
 
-    // A library log line (any thread: the log tap's).
+    // A library log message (any thread: the one that logs it).
     void Observe(int level, const std::string& text);
 
     struct Counts {
