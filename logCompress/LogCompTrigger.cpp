@@ -33,7 +33,8 @@ DateList* BuildDateRange(const LOG_COMP_TRIGGER_REQ* req) {
 }
 
 bool IsCompressAllowed(const LOG_COMP_TRIGGER_T* pObj) {
-    return pObj->config.isAllowedCallback == nullptr || pObj->config.isAllowedCallback();
+    LOG_COMPRESS_ALLOWED_CALLBACK allowed = pObj->isAllowedCallback.load();
+    return allowed == nullptr || allowed();
 }
 
 }  // namespace
@@ -61,8 +62,9 @@ int LogCompTriggerInit(struct EvLoop* loop, LOG_COMP_TRIGGER_CONFIG* pConfig) {
                "LogCompTriggerInit failed, release of the previous run is still pending");
         return -1;
     }
-    pObj->pTaskMap = nullptr;
-    pObj->loop = loop;
+    // The map is left alone: the release of the previous run emptied it, and a dispatch of a
+    // post that was late for that run may be using it on the loop right now.
+    pObj->loop.store(loop);
     pObj->timer = UvTimerInit(loop);
     if (pObj->timer == nullptr) {
         LC_LOG(LEVEL_ERROR, "LogCompTriggerInit failed, UvTimerInit failed");
@@ -73,10 +75,13 @@ int LogCompTriggerInit(struct EvLoop* loop, LOG_COMP_TRIGGER_CONFIG* pConfig) {
         UvTimerUninit(pObj->timer);
         return -1;
     }
-    UvTimerStart(pObj->timer, LogCompTriggerOnTimer, pObj, LCT_TIMER_PERIOD_MS, true);
     pObj->config = *pConfig;
+    pObj->isAllowedCallback.store(pConfig->isAllowedCallback);
     pObj->needTriggerEveryDay.store(true);
     memset(&pObj->timeCache, 0, sizeof(pObj->timeCache));
+    UvTimerStart(pObj->timer, LogCompTriggerOnTimer, pObj, LCT_TIMER_PERIOD_MS, true);
+    // Ahead of every request: what an earlier process left is resolved first.
+    LCTRunInLoop(loop, LCTRecoverInLoop, pObj);
     pObj->inited.store(1);
     pObj->taskIdCnt.store(0);
     LC_LOG(LEVEL_INFO, "LogCompTrigger Init success, triggerTime %02d:%02d:%02d",
@@ -99,7 +104,7 @@ void LogCompTriggerUninit(void) {
     task.task = LCTReleaseAllInLoop;
     task.pUser = pObj;
     task.userDataSize = 0;
-    EvQueueInLoop(pObj->loop, task);
+    EvQueueInLoop(pObj->loop.load(), task);
     LC_LOG(LEVEL_INFO, "LogCompTrigger Uninit success");
 }
 
@@ -134,7 +139,7 @@ int LogCompTriggerPostTask(const LOG_COMP_TRIGGER_REQ* req) {
     CopyTextArray(pTask->outputPath, req->outputPath);
     CopyTextArray(pTask->strTaskId, req->strTaskId);
     pTask->taskCallback = req->cb;
-    LCTRunInLoop(pObj->loop, LogCompTriggerEventProc, pTask);
+    LCTRunInLoop(pObj->loop.load(), LogCompTriggerEventProc, pTask);
     return 0;
 }
 

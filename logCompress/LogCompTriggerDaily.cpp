@@ -90,6 +90,6 @@ bool PreHandleLogCompTrigger(LOG_COMP_TRIGGER_T* pObj, struct tm* tm) {
         free(pTask);
         return false;
     }
-    LCTRunInLoop(pObj->loop, LogCompTriggerEventProc, pTask);
+    LCTRunInLoop(pObj->loop.load(), LogCompTriggerEventProc, pTask);
     return true;
 }

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "fileUtils/file_utils.h"
 #include "logCompress/LogCompLog.h"
 #include "logCompress/LogCompTriggerInternal.h"
 
@@ -16,18 +15,11 @@ char sErrMsgNone[] = "";
 char sErrMsgFailed[] = "log compress failed";
 char sErrMsgCancelled[] = "log compress cancelled";
 
-constexpr size_t kOutputLen = 256;
-// Longest archive path an order can carry, and the restore command built around it twice.
-constexpr size_t kTarPathMax = sizeof(FILE_COMPRESS_CONFIG::file) - 1;
-constexpr size_t kTarWordLen = LCTShellQuotedMax(kTarPathMax) + 1;
-constexpr size_t kRestoreCommandLen = sizeof("cd  && tar -xvf  && rm -rf ") +
-                                      LCTShellQuotedMax(sizeof(LOG_COMP_LOG_DIR)) + 2 * kTarWordLen;
-
 void ReleaseTask(LinkList list, LOG_COMP_TRIGGER_TASK* pTask) {
     if (list != nullptr) {
         LCTListDelAll(list);
     }
-    LCTRunInLoop(sLogCompTriggerObj.loop, LCTReleaseTaskInLoop, pTask);
+    LCTRunInLoop(sLogCompTriggerObj.loop.load(), LCTReleaseTaskInLoop, pTask);
 }
 
 }  // namespace
@@ -106,31 +98,4 @@ void TimerLogCompCallback(uint64_t taskId, LinkList list, int sta, void* userDat
         }
     }
     ReleaseTask(list, pTask);
-}
-
-void LCTRestoreTarFile(const char* tarPath) {
-    char command[kRestoreCommandLen];
-    char output[kOutputLen];
-    char word[kTarWordLen];
-    memset(command, 0, sizeof(command));
-    memset(output, 0, sizeof(output));
-    // Never run the command cut short or with a path rm would read as an option.
-    if (tarPath == nullptr || strlen(tarPath) > kTarPathMax || tarPath[0] == '-' ||
-        tarPath[0] == '\0') {
-        LC_LOG(LEVEL_ERROR, "LCTRestoreTarFile: restore failed, output = %s", output);
-        return;
-    }
-    LCTShellQuote(tarPath, word, sizeof(word));
-    snprintf(command, sizeof(command), "cd %s && tar -xvf %s && rm -rf %s", LCTLogDirWord(), word,
-             word);
-    if (FILE_system(command, output, static_cast<int>(sizeof(output))) < 0) {
-        LC_LOG(LEVEL_ERROR, "LCTRestoreTarFile: restore failed, output = %s", output);
-    }
-}
-
-void LCTRestoreTarFileList(LinkList list) {
-    void* pItem = nullptr;
-    for (int i = 0; (pItem = Get_LinkList(list, i)) != nullptr; i++) {
-        LCTRestoreTarFile(static_cast<FILE_COMPRESS_CONFIG*>(pItem)->file);
-    }
 }

@@ -18,10 +18,15 @@
 #include "logCompress/LogCompExport.h"
 #include "logCompress/LogCompTrigger.h"
 
-// The station's log directory; test builds point it into their own tree.
-#ifndef LOG_COMP_LOG_DIR
-#define LOG_COMP_LOG_DIR "/media/data/log"
-#endif
+#include "logCompress/LogCompPaths.h"
+
+// Records of the tasks in flight, read back by the recovery at init.
+#define LCT_RECORD_DIR LOG_COMP_LOG_DIR "/" LOG_COMP_RECORD_DIR_NAME
+// Path buffers of packaging, restore and recovery: an archive path joined to the log
+// directory fits.
+constexpr size_t kLctPathMax = 512;
+// Shell command lines that carry file names (packing, deleting, restoring).
+constexpr size_t kLctCommandLen = 4096;
 
 // The daily run's option: beyond the public options, never posted by a host.
 constexpr int LOG_COMPRESS_OPTION_TIMER = 4;
@@ -41,6 +46,8 @@ typedef struct LogCompTriggerTask {
     int compressOption;
     LOG_COMPRESS_RES_CALLBACK taskCallback;
     DateList* pDateList;  // owned; released by the dispatcher
+    uint64_t recordId;    // the task's record, when hasRecord: removed by the release
+    bool hasRecord;
 } LOG_COMP_TRIGGER_TASK;
 
 // Entry of the task map: requester's id to executor task id.
@@ -51,8 +58,12 @@ typedef struct LogCompTriggerTaskMap {
 } LOG_COMP_TRIGGER_TASK_MAP;
 
 typedef struct LogCompTrigger {
-    LOG_COMP_TRIGGER_CONFIG config;
-    struct EvLoop* loop;
+    LOG_COMP_TRIGGER_CONFIG config;  // loop thread, and init before the timer starts
+    // Read by posts on host threads, which may still be on their way while a new init runs
+    // (a post that passed the running check just before an uninit): atomics, and init never
+    // resets the task map, which only the loop's release empties.
+    std::atomic<struct EvLoop*> loop;
+    std::atomic<LOG_COMPRESS_ALLOWED_CALLBACK> isAllowedCallback;
     struct UvTimer* timer;
     LOG_COMP_TRIGGER_TASK_MAP* pTaskMap;  // loop thread only
     struct tm timeCache;                  // loop thread only
@@ -124,5 +135,77 @@ LOGCOMP_HIDDEN const char* LCTLogDirWord(void);
 // An archive path the shell commands may take: not empty, not read as an option by tar or
 // rm (leading '-'), and not read by tar as a remote archive (':' before any '/').
 LOGCOMP_HIDDEN bool LCTIsSafeArchivePath(const char* path);
+
+// Tar archives, read header by header without following links.
+typedef struct LctTarMember {
+    char name[257];  // "prefix/name" as written
+    char type;       // '0' (or NUL) for a plain file
+    uint64_t size;
+    uint64_t mtime;
+    bool renamed;  // named by an extension header this reader does not follow
+} LCT_TAR_MEMBER;
+typedef enum LctTarState {
+    LCT_TAR_ABSENT,    // no such file (or not readable)
+    LCT_TAR_FOREIGN,   // not a regular file, or not a tar archive at all
+    LCT_TAR_CUT,       // ends before its end-of-archive block
+    LCT_TAR_COMPLETE,  // every member whole, end-of-archive block present
+} LCT_TAR_STATE;
+typedef void (*LCTTarVisit)(const LCT_TAR_MEMBER* m, void* ctx);
+// Calls visit (when set) for every member whose header is sound, in archive order.
+LOGCOMP_HIDDEN LCT_TAR_STATE LCTTarWalk(const char* path, LCTTarVisit visit, void* ctx);
+// A regular file with a bare name: the only kind of member ever unpacked.
+LOGCOMP_HIDDEN bool LCTTarMemberIsPlainFile(const LCT_TAR_MEMBER* m);
+// Not empty, no '/', not "." or "..", not read as an option.
+LOGCOMP_HIDDEN bool LCTIsBareName(const char* name);
+
+// File system helpers; none follows a symbolic link.
+typedef struct LctFileId {
+    uint64_t dev;
+    uint64_t ino;
+    uint64_t size;
+    int64_t mtimeNs;
+} LCT_FILE_ID;
+LOGCOMP_HIDDEN bool LCTStatFile(const char* path, LCT_FILE_ID* id);  // regular files only
+LOGCOMP_HIDDEN bool LCTSameFile(const LCT_FILE_ID* a, const LCT_FILE_ID* b);
+LOGCOMP_HIDDEN bool LCTEntryExists(const char* path);  // anything, or unknown: true
+LOGCOMP_HIDDEN bool LCTRemoveFile(const char* path);   // a regular file only
+LOGCOMP_HIDDEN bool LCTSyncFile(const char* path);
+LOGCOMP_HIDDEN bool LCTSyncDir(const char* dir);
+LOGCOMP_HIDDEN bool LCTSyncParentDir(const char* path);
+LOGCOMP_HIDDEN bool LCTSyncFileAndDir(const char* path);
+LOGCOMP_HIDDEN bool LCTParentDir(const char* path, char* dir, size_t dirSize);
+// The path tar writes for an archive path: a relative one lies in the log directory.
+LOGCOMP_HIDDEN bool LCTAbsoluteArchivePath(const char* path, char* out, size_t outSize);
+// The archive of an output path ("x.tar.gz" gives "x.tar"), absolute as above.
+LOGCOMP_HIDDEN bool LCTArchiveOfOutput(const char* outputPath, char* out, size_t outSize);
+LOGCOMP_HIDDEN bool LCTMakeRecordDir(void);
+LOGCOMP_HIDDEN void LCTDropDir(const char* path);  // its plain entries, then itself
+
+// Records of tasks in flight.
+typedef struct LctRecord {
+    int option;
+    char archive[kLctPathMax];  // packages: the absolute .tar path
+    const char* files;          // cursor range over the record's text
+    const char* filesEnd;
+    int fileCount;
+} LCT_RECORD;
+LOGCOMP_HIDDEN void LCTRecordPath(uint64_t recordId, char* path, size_t pathSize);
+// Written aside, synced and renamed into place; archive is null for a compression.
+LOGCOMP_HIDDEN bool LCTRecordWrite(uint64_t recordId, int option, const char* archive,
+                                   LinkList files);
+LOGCOMP_HIDDEN void LCTRecordRemove(uint64_t recordId);
+// Parses an untrusted record; rec points into text afterwards.
+LOGCOMP_HIDDEN bool LCTRecordParse(const char* text, size_t len, LCT_RECORD* rec);
+LOGCOMP_HIDDEN bool LCTRecordNextFile(const char** cursor, const LCT_RECORD* rec, char* name,
+                                      size_t nameSize);
+// Resolves every record an earlier process left; queued by init ahead of every request.
+LOGCOMP_HIDDEN void LCTRecoverInLoop(void* ptr);
+
+// Restore: only members missing from the log directory come back, never over an existing
+// file; true when all of them are back and the archive is removed. A filter, when set,
+// limits the members to those it accepts.
+typedef bool (*LCTRestoreFilter)(const char* name, void* ctx);
+LOGCOMP_HIDDEN bool LCTRestoreArchive(const char* tarPath, LCTRestoreFilter accept,
+                                      void* acceptCtx);
 
 #endif /* LOG_COMP_TRIGGER_INTERNAL_H */

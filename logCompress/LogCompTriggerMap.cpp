@@ -67,5 +67,8 @@ void LCTReleaseTaskInLoop(void* ptr) {
         return;
     }
     LCTHashSafeDel(&sLogCompTriggerObj, pTask->strTaskId);
+    if (pTask->hasRecord) {
+        LCTRecordRemove(pTask->recordId);  // answered: nothing left for a recovery
+    }
     free(pTask);
 }

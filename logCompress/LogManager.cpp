@@ -14,6 +14,7 @@
 #include "device/devStatus.h"
 #include "event/uv_timer.h"
 #include "logCompress/LogCompLog.h"
+#include "logCompress/LogCompPaths.h"
 #include "logCompress/LogManagerInternal.h"
 
 LOG_MANAGER_T sLogManager{};
@@ -101,6 +102,12 @@ bool IsDotEntry(const char* name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
+// The trigger's records of tasks in flight: deleting them would lose what a crash recovery
+// needs, so the search never offers them.
+bool IsSkipped(const char* name) {
+    return IsDotEntry(name) || std::strcmp(name, LOG_COMP_RECORD_DIR_NAME) == 0;
+}
+
 // ---- the periodic check
 
 // The guard deletes only what lies directly inside the log directory: "dir/name" with a
@@ -181,7 +188,7 @@ char* FindOldestFileUTCSinglePass(const char* dirPath, EXTRACT_DATE_TYPE extract
     // "dirPath/" is written once; each entry only rewrites the name behind it.
     const size_t prefixLen = PutText(fullPath, PutText(fullPath, 0, dirPath), "/");
     for (const struct dirent* entry = readdir(dir); entry != nullptr; entry = readdir(dir)) {
-        if (IsDotEntry(entry->d_name)) {
+        if (IsSkipped(entry->d_name)) {
             continue;
         }
         const size_t pathLen = PutText(fullPath, prefixLen, entry->d_name);
