@@ -27,6 +27,7 @@ function(rel_add_test name)
     target_include_directories(${target} SYSTEM PRIVATE ${UTHASH_INCLUDE_DIR})
     target_compile_definitions(${target} PRIVATE
         LOGCOMP_TEST_LOG_DIR="${LOGCOMP_TEST_LOG_DIR}"
+        LOG_COMP_LOG_DIR="${LOGCOMP_TEST_LOG_DIR}"
         LOGCOMP_SOURCE_DIR="${CMAKE_SOURCE_DIR}"
         LOGCOMP_BINARY_DIR="${CMAKE_BINARY_DIR}")
     target_link_libraries(${target} PRIVATE ${REL_LIBS} rel_support GTest::gtest

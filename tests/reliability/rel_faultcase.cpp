@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <mutex>
+#include <thread>
 
+#include "logCompress/LogCompPaths.h"
 #include "logCompress/LogCompTrigger.h"
 #include "loggen/station_log_gen.h"
 #include "tests/reliability/rel_fs.h"
@@ -193,6 +196,17 @@ FaultCase CompressOnly(const std::string& name, FaultPlan plan, Expect e) {
     return {name, LOG_COMPRESS_OPTION_ONLY_COMPRESS, d.p1, d.p1, std::move(plan), std::move(e)};
 }
 
+bool WaitLogged(const std::string& text) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (std::chrono::steady_clock::now() < deadline) {
+        for (const auto& r : ReadLogFile(kSinkFile)) {
+            if (r.text == text) return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+}
+
 void NoteWritten(const std::string& text) {
     std::lock_guard<std::mutex> lock(gWrittenMu);
     gWritten.AddText(text);
@@ -245,6 +259,8 @@ std::string RunCase(const FaultCase& c) {
     }
     const Inventory inv = TakeInventory(kLogDir);
     f.Check(LostLines(expected, inv.lines).empty(), LostLines(expected, inv.lines));
+    const auto records = ListDir(kLogDir + "/" + LOG_COMP_RECORD_DIR_NAME);
+    f.Check(records.empty(), "records left: " + ::testing::PrintToString(records));
     f.Check(inv.tempFiles.empty(),
             "temporary file left: " + ::testing::PrintToString(inv.tempFiles));
     f.Check(inv.damaged.empty(), "damaged: " + ::testing::PrintToString(inv.damaged));

@@ -59,6 +59,10 @@ FaultCase CompressOnly(const std::string& name, FaultPlan plan, Expect e);
 // Lines a case's hooks wrote into the logs while the request ran; they must survive too.
 void NoteWritten(const std::string& text);
 
+// Waits until the running case's sink has logged `text` (a whole message); false at the
+// deadline.
+bool WaitLogged(const std::string& text);
+
 // "" when the case went as expected, else its findings, one per line.
 std::string RunCase(const FaultCase& c);
 

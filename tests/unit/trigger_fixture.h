@@ -40,12 +40,13 @@ inline bool Touch(const std::string& name, const std::string& text = "x\n") {
     const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     return close(fd) == 0 && ok;
 }
-// Names in the log directory, sorted.
-inline std::vector<std::string> ListLogDir() {
+// Names in a directory but the library's record directory, sorted.
+inline std::vector<std::string> ListDir(const std::string& path) {
     std::vector<std::string> names;
-    if (DIR* dir = opendir(kLogDir.c_str())) {
+    if (DIR* dir = opendir(path.c_str())) {
         while (dirent* e = readdir(dir)) {
-            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0) {
+            if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0 &&
+                strcmp(e->d_name, LOG_COMP_RECORD_DIR_NAME) != 0) {
                 names.push_back(e->d_name);
             }
         }
@@ -53,6 +54,9 @@ inline std::vector<std::string> ListLogDir() {
     }
     std::sort(names.begin(), names.end());
     return names;
+}
+inline std::vector<std::string> ListLogDir() {
+    return ListDir(kLogDir);
 }
 inline void EmptyLogDir() {
     std::string cmd = "mkdir -p '" + kLogDir + "' && find '" + kLogDir +
