@@ -4,7 +4,9 @@
 // directory still holds every log line (in plain files, the .tar, or a complete .gz) and no
 // file that a later run would take for a complete archive: every .gz passes gzip -t and every
 // .tar.gz holds a whole tar. What is left behind (a cut .tar, a compressor's temporary file,
-// a whole .tar beside the logs it holds) is counted and printed.
+// a whole .tar beside the logs it holds) is counted and printed; then the trigger is started
+// again, as the station would after power came back, and its recovery must leave every line
+// in place and no .tar, temporary file or record behind.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -20,6 +22,7 @@
 #include <vector>
 
 #include "event/ev_host.h"
+#include "logCompress/LogCompPaths.h"
 #include "logCompress/LogCompTrigger.h"
 #include "loggen/station_log_gen.h"
 #include "logsys/log_sys_host.h"
@@ -168,7 +171,7 @@ class Crash : public ::testing::Test {
     }
 
     // What a kill left: checked for losses and mistakable files, and tallied.
-    void Check(const std::string& when) {
+    void CheckLeft(const std::string& when) {
         const Inventory inv = TakeInventory(kLogDir);
         EXPECT_EQ(LostLines(expected_, inv.lines), "") << when;
         EXPECT_TRUE(inv.damaged.empty()) << when << ": " << ::testing::PrintToString(inv.damaged);
@@ -183,19 +186,43 @@ class Crash : public ::testing::Test {
         if (!inv.tempFiles.empty()) ++seen_["a compressor's temporary file (*~gz)"];
     }
 
+    // The next start of the trigger resolves what the kill left: the records go, every line is
+    // still there, and neither a .tar nor a temporary is left.
+    void CheckRecovered(const std::string& when) {
+        RealLoop loop;
+        LOG_COMP_TRIGGER_CONFIG config{{2, 0, 0}, nullptr};
+        ASSERT_TRUE(LogToFile(kSinkFile));
+        ASSERT_TRUE(loop.Start() && LogCompTriggerInit(loop.Get(), &config) == 0);
+        ASSERT_TRUE(loop.Run([] {}));  // the recovery was queued ahead of this
+        LogCompTriggerUninit();
+        ASSERT_TRUE(loop.Run([] {}));
+        loop.Stop();
+        LogToStderr();
+        const Inventory inv = TakeInventory(kLogDir);
+        const std::string lost = LostLines(expected_, inv.lines);
+        const auto records = ListDir(kLogDir + "/" + LOG_COMP_RECORD_DIR_NAME);
+        const bool clean = lost.empty() && inv.damaged.empty() && inv.partialTars.empty() &&
+                           inv.completeTars.empty() && inv.tempFiles.empty() && records.empty();
+        EXPECT_TRUE(clean) << when << ": " << lost << ::testing::PrintToString(inv.names)
+                           << ::testing::PrintToString(records);
+        EXPECT_EQ(GzipDisagrees(inv), "") << when;
+        ++recovered_[clean ? "clean" : "lines lost or leftovers"];
+    }
+
     Days days_;
     LineSet expected_{true};
     std::map<std::string, int> seen_;
+    std::map<std::string, int> recovered_;
 };
 
-TEST_F(Crash, KilledAtAnyMomentTheLogsSurviveAndNoArchiveIsMistakable) {
+TEST_F(Crash, KilledAtAnyMomentTheLogsSurviveAndTheNextStartClearsWhatWasLeft) {
     Reset();
     const auto start = Clock::now();
     const pid_t calibration = StartHost(days_);
     ASSERT_GT(calibration, 0);
     ASSERT_EQ(WaitHost(calibration), 0) << "an undisturbed run failed; see " << kSinkFile;
     const auto runTime = Clock::now() - start;
-    Check("after an undisturbed run");
+    CheckLeft("after an undisturbed run");
     ASSERT_EQ(seen_["pkg.tar.gz done"], 1);
     seen_.clear();
 
@@ -210,12 +237,17 @@ TEST_F(Crash, KilledAtAnyMomentTheLogsSurviveAndNoArchiveIsMistakable) {
         SleepFor(std::chrono::duration_cast<Clock::duration>(runTime * at));
         KillHost(pid);
         WaitHost(pid);
-        Check("killed at " + std::to_string(static_cast<int>(at * 100)) + "% of a run");
+        const std::string when =
+            "killed at " + std::to_string(static_cast<int>(at * 100)) + "% of a run";
+        CheckLeft(when);
+        CheckRecovered(when);
     }
     printf("%s build: %d kills over a run of %lld ms; what each left:\n", BuildKind(), kills,
            static_cast<long long>(
                std::chrono::duration_cast<std::chrono::milliseconds>(runTime).count()));
     for (const auto& [what, n] : seen_) printf("  %3d  %s\n", n, what.c_str());
+    printf("after the next start's recovery:\n");
+    for (const auto& [what, n] : recovered_) printf("  %3d  %s\n", n, what.c_str());
 }
 
 }  // namespace

@@ -1,0 +1,164 @@
+#!/usr/bin/env python3
+"""A power cut must never find a log deleted before the file that now holds its lines is on the
+card. Traces the system calls of a real package request and a real compress-only request of the
+logcomp tool (strace -f -y) and checks that every unlink of a log file, or of the package's
+.tar, comes after the fsync of the file that holds its lines (the archive, or the .gz under its
+temporary or final name) and after the fsync of that file's directory that follows the rename.
+
+usage: syscall_order.py TOOL LOGGEN LOGDIR OUTDIR
+"""
+import datetime
+import os
+import re
+import shutil
+import subprocess
+import sys
+
+LOG_NAME = re.compile(r"^(\d{4}-\d\d-\d\d(\.log|-csms\.log|-network-shell\.log)"
+                      r"|csms-broker-\d{4}-\d\d-\d\d\.log)$")
+PID = re.compile(r"^(?:\[pid +(\d+)\]|(\d+)) +")
+CALL = re.compile(r"^(\w+)\((.*)\) += (-?\d+)")
+UNFINISHED = re.compile(r"^(\w+)\((.*) <unfinished \.\.\.>$")
+RESUMED = re.compile(r"^<\.\.\. (\w+) resumed>(.*)\) += (-?\d+)")
+FD_PATH = re.compile(r"^(?:-?\d+|AT_FDCWD)<(.*)>$")
+TRACED = "fsync,fdatasync,unlink,unlinkat,rename,renameat,renameat2"
+
+
+def split_args(text):
+    """Top-level comma-separated arguments of a decoded call."""
+    args, depth, quoted, cur = [], 0, False, ""
+    for i, c in enumerate(text):
+        if c == '"' and (i == 0 or text[i - 1] != "\\"):
+            quoted = not quoted
+        if not quoted and c in "<[{":
+            depth += 1
+        if not quoted and c in ">]}":
+            depth -= 1
+        if c == "," and depth == 0 and not quoted:
+            args.append(cur.strip())
+            cur = ""
+        else:
+            cur += c
+    args.append(cur.strip())
+    return args
+
+
+def path_of(dir_arg, name_arg=None):
+    base = FD_PATH.match(dir_arg).group(1) if FD_PATH.match(dir_arg) else None
+    if name_arg is None:
+        return base
+    name = name_arg.strip('"')
+    return os.path.normpath(name if name.startswith("/") else os.path.join(base or "/", name))
+
+
+def events(trace):
+    """(call, paths) of every successful traced call, in the order the trace saw them end."""
+    pending = {}
+    for line in open(trace, encoding="utf-8", errors="replace"):
+        pid = PID.match(line)
+        line = line[pid.end():].rstrip("\n") if pid else line.rstrip("\n")
+        pid = pid and (pid.group(1) or pid.group(2))
+        m = UNFINISHED.match(line)
+        if m:
+            pending[(pid, m.group(1))] = m.group(2)
+            continue
+        m = RESUMED.match(line)
+        if m:
+            call, args, ret = m.group(1), pending.pop((pid, m.group(1)), "") + m.group(2), m.group(3)
+        else:
+            m = CALL.match(line)
+            if not m:
+                continue
+            call, args, ret = m.group(1), m.group(2), m.group(3)
+        if ret != "0":
+            continue
+        a = split_args(args)
+        if call in ("fsync", "fdatasync"):
+            yield "sync", [path_of(a[0])]
+        elif call == "unlink":
+            yield "unlink", [path_of("AT_FDCWD</>", a[0])]
+        elif call == "unlinkat" and a[2] == "0":
+            yield "unlink", [path_of(a[0], a[1])]
+        elif call == "rename":
+            yield "rename", [path_of("AT_FDCWD</>", a[0]), path_of("AT_FDCWD</>", a[1])]
+        elif call in ("renameat", "renameat2"):
+            yield "rename", [path_of(a[0], a[1]), path_of(a[2], a[3])]
+
+
+def check(trace, holder_of):
+    """Violations, and how many unlinks were checked."""
+    synced, dir_synced_after, renamed_into, problems, checked = set(), {}, {}, [], 0
+    for i, (kind, paths) in enumerate(events(trace)):
+        if kind == "sync":
+            synced.add(paths[0])
+            dir_synced_after[paths[0]] = i
+        elif kind == "rename":
+            renamed_into[paths[1]] = i
+            if paths[0] in synced:
+                synced.add(paths[1])
+        elif kind == "unlink":
+            holders = holder_of(paths[0])
+            if not holders:
+                continue
+            checked += 1
+            final = holders[0]
+            directory = os.path.dirname(final)
+            if not any(h in synced for h in holders):
+                problems.append(f"{paths[0]} unlinked before {final} was synced")
+            elif dir_synced_after.get(directory, -1) < renamed_into.get(final, -1):
+                problems.append(f"{paths[0]} unlinked before {directory} was synced")
+            elif directory not in dir_synced_after:
+                problems.append(f"{paths[0]} unlinked, {directory} never synced")
+    return problems, checked
+
+
+def run_traced(trace, args):
+    cmd = ["strace", "-f", "-y", "-qq", "-e", "signal=none", "-e", "trace=" + TRACED, "-o", trace]
+    done = subprocess.run(cmd + args, capture_output=True, text=True)
+    if done.returncode != 0:
+        sys.exit(f"{' '.join(args)} exited with {done.returncode}: {done.stderr[-2000:]}")
+
+
+def main():
+    tool, loggen, log_dir, out_dir = sys.argv[1:5]
+    if shutil.which("strace") is None:
+        print("strace is not installed (scripts/install-deps.sh)")
+        return 1
+    today = datetime.datetime.now(datetime.timezone.utc).date()
+    day = lambda n: (today - datetime.timedelta(days=n)).isoformat()
+    for d in (log_dir, out_dir):
+        shutil.rmtree(d, ignore_errors=True)
+        os.makedirs(d)
+    subprocess.run([loggen, "--dir", log_dir, "--from", day(3), "--to", day(1), "--mb-per-day", "1"],
+                   check=True)
+    tar = os.path.join(out_dir, "pkg.tar")
+    logs = lambda p: os.path.dirname(p) == os.path.normpath(log_dir) and LOG_NAME.match(os.path.basename(p))
+
+    def package_holder(path):
+        if logs(path):
+            return [tar]
+        return [tar + ".gz", tar + "~gz"] if path == tar else []
+
+    def compress_holder(path):
+        return [path + ".gz", path + "~gz"] if logs(path) else []
+
+    total, failed = 0, []
+    for name, args, holder in (
+            ("package", ["package", "--from", day(3), "--to", day(2), "--output", tar + ".gz"],
+             package_holder),
+            ("compress", ["compress", "--from", day(1)], compress_holder)):
+        trace = os.path.join(out_dir, name + ".strace")
+        run_traced(trace, [tool] + args)
+        problems, checked = check(trace, holder)
+        if checked == 0:
+            problems.append(f"{name}: no unlink of a log or archive was traced")
+        failed += problems
+        total += checked
+    for p in failed:
+        print("out of order:", p)
+    print(f"syscall order: {total} unlinks of logs and archives checked, {len(failed)} out of order")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
