@@ -190,7 +190,8 @@ void Report(const Probe& probe, double compressSeconds, uint64_t bytes, double s
     std::printf("compress-only request of %llu bytes took %.2f s\n",
                 static_cast<unsigned long long>(bytes), compressSeconds);
     const double per100 = 1e8 / static_cast<double>(bytes);
-    Row("5 package request", "loop stall (tar + rm on the loop thread) per 100 MB, wall (CPU)",
+    Row("5 package request",
+        "loop stall (tar, archive sync, rm on the loop thread) per 100 MB, wall (CPU)",
         "- (by design)", "-", "%.0f ms (%.0f ms)", stallMs * per100, cpuMs * per100);
     ReportLateness("10 ms timer lateness, package request: p50 / p99 / max", probe.lateMs[kPackage],
                    "-", "-");
