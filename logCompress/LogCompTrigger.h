@@ -70,9 +70,9 @@ LOGCOMP_API int LogCompTriggerInit(struct EvLoop* loop, LOG_COMP_TRIGGER_CONFIG*
 LOGCOMP_API void LogCompTriggerUninit(void);
 /* Copies the request and hands it to the loop; the caller keeps `req`. 0 when handed over
  * (later failures are only logged, and the requester then hears nothing), -1 when refused.
- * For LOG_COMPRESS_OPTION_FULL, use an absolute outputPath: the shell commands resolve a
- * relative one inside the log directory, the compressor inside the working directory. A
- * path beginning with '-', or with ':' before its first '/', is refused. */
+ * For LOG_COMPRESS_OPTION_FULL, outputPath must be absolute and name neither an existing file
+ * nor one whose ".tar" sibling exists, nor lie inside an entry named like one of the request's
+ * logs; such a request is refused on the loop. */
 LOGCOMP_API int LogCompTriggerPostTask(const LOG_COMP_TRIGGER_REQ* req);
 
 #ifdef __cplusplus

@@ -120,6 +120,9 @@ bool EventLogPackageAndCompress(LOG_COMP_TRIGGER_TASK* pParam) {
                pParam->strTaskId, LCT_TAR_GZ_SUFFIX);
         return false;
     }
+    if (!LCTOutputPathIsFree(pParam)) {
+        return false;
+    }
     uint64_t taskId = LogCompGetNextTaskId();
     LOG_COMP_TRIGGER_TASK_MAP* pEntry = NewMapEntry(pParam->strTaskId, taskId);
     if (pEntry == nullptr) {

@@ -101,6 +101,8 @@ LOGCOMP_HIDDEN void LCTReleaseTaskInLoop(void* ptr);
 LOGCOMP_HIDDEN int LCTGetFileList(LinkList fileCompList, LOG_COMP_TRIGGER_TASK* pParam,
                                   bool needFullPath);
 LOGCOMP_HIDDEN bool LCTIsToday(const char* strDate);
+// True when name is what a name rule gives for one of the dates.
+LOGCOMP_HIDDEN bool LCTIsLogNameOf(const char* name, const DateList* pDateList);
 LOGCOMP_HIDDEN bool EndsWith(const char* str, const char* suffix);
 
 // Completion and restore.
@@ -114,6 +116,9 @@ LOGCOMP_HIDDEN bool EventLogCompress(LOG_COMP_TRIGGER_TASK* pParam, LOG_COMPEXEC
                                      uint32_t retryCnt);
 LOGCOMP_HIDDEN bool EventLogPackageAndCompress(LOG_COMP_TRIGGER_TASK* pParam);
 LOGCOMP_HIDDEN bool LogCompPackageFiles(LinkList fileCompList, const char* outputPath);
+// A package's output may be used: absolute, neither it nor its .tar there yet, and not inside
+// a log entry of the request's dates. Logs the reason when not.
+LOGCOMP_HIDDEN bool LCTOutputPathIsFree(const LOG_COMP_TRIGGER_TASK* pParam);
 LOGCOMP_HIDDEN void LogCompTriggerEventProc(void* ptr);
 LOGCOMP_HIDDEN bool EventStopLogCompress(LOG_COMP_TRIGGER_TASK* pParam, uint8_t* needDelMem);
 

@@ -5,6 +5,7 @@
 // is deleted: it must be whole and hold every packed file. A past day's file is deleted only
 // when it is still exactly the file tar read, and only after the archive and its directory
 // are on the card; a file that changed stays in place, like today's.
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -200,7 +201,56 @@ void FreePackage(Package* p) {
     free(p);
 }
 
+// The first component of `dir` below the log directory (both resolved), or null when `dir`
+// does not lie below it.
+const char* EntryBelowLogDir(const char* dir, char (&resolved)[PATH_MAX]) {
+    char logDir[PATH_MAX];
+    if (realpath(LOG_COMP_LOG_DIR, logDir) == nullptr || realpath(dir, resolved) == nullptr) {
+        return nullptr;
+    }
+    size_t len = strlen(logDir);
+    if (strncmp(resolved, logDir, len) != 0 || resolved[len] != '/') {
+        return nullptr;
+    }
+    char* entry = resolved + len + 1;
+    char* slash = strchr(entry, '/');
+    if (slash != nullptr) {
+        *slash = '\0';
+    }
+    return entry;
+}
+
 }  // namespace
+
+bool LCTOutputPathIsFree(const LOG_COMP_TRIGGER_TASK* pParam) {
+    const char* id = pParam->strTaskId;
+    const char* output = pParam->outputPath;
+    char tarPath[kLctPathMax];
+    char dir[kLctPathMax];
+    char resolved[PATH_MAX];
+    const char* entry = nullptr;
+    bool ok = false;
+    if (output[0] != '/') {
+        // tar would resolve it in the log directory, the checks and the compressor elsewhere.
+        LC_LOG(LEVEL_ERROR, "[%s]EventLogPackageAndCompress failed, outputPath %s is not absolute",
+               id, output);
+    } else if (!LCTArchiveOfOutput(output, tarPath, sizeof(tarPath)) || LCTEntryExists(output) ||
+               LCTEntryExists(tarPath)) {
+        LC_LOG(LEVEL_ERROR,
+               "[%s]EventLogPackageAndCompress failed, outputPath %s or its .tar exists", id,
+               output);
+    } else if (LCTParentDir(output, dir, sizeof(dir)) &&
+               (entry = EntryBelowLogDir(dir, resolved)) != nullptr &&
+               LCTIsLogNameOf(entry, pParam->pDateList)) {
+        // Packing that entry would take the archive with it.
+        LC_LOG(LEVEL_ERROR,
+               "[%s]EventLogPackageAndCompress failed, outputPath %s lies inside the log entry %s",
+               id, output, entry);
+    } else {
+        ok = true;
+    }
+    return ok;
+}
 
 bool LogCompPackageFiles(LinkList fileCompList, const char* outputPath) {
     auto* p = static_cast<Package*>(calloc(1, sizeof(Package)));

@@ -1,6 +1,6 @@
 // Compression trigger: the log files of a task's dates, picked by the fixed name rules,
 // and the two small predicates the events lean on.
-#include <unistd.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -22,17 +22,32 @@ const char* const sLogNameRules[] = {
     nullptr,
 };
 
-// Zeroes and fills both buffers for one rule and one date; true when the file exists.
-bool FormatLogFile(const char* rule, const char* strDate, char (&fileName)[128],
-                   char (&filePath)[256]) {
-    memset(filePath, 0, sizeof(filePath));
+void FormatLogName(const char* rule, const char* strDate, char (&fileName)[128]) {
     memset(fileName, 0, sizeof(fileName));
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
     snprintf(fileName, sizeof(fileName), rule, strDate);
 #pragma GCC diagnostic pop
+}
+
+// Zeroes and fills both buffers for one rule and one date; true when a regular file of that
+// name exists. Anything else under a log's name (a link, a FIFO, a directory) is never
+// taken: it is reported and the request goes on with the rest.
+bool FormatLogFile(const char* strTaskId, const char* rule, const char* strDate,
+                   char (&fileName)[128], char (&filePath)[256]) {
+    memset(filePath, 0, sizeof(filePath));
+    FormatLogName(rule, strDate, fileName);
     snprintf(filePath, sizeof(filePath), "%s/%s", LOG_COMP_LOG_DIR, fileName);
-    return access(filePath, F_OK) == 0;
+    struct stat st {};
+    if (lstat(filePath, &st) != 0) {
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        LC_LOG(LEVEL_WARN, "[%s]LCTGetFileList: %s is not a regular file, skipped", strTaskId,
+               filePath);
+        return false;
+    }
+    return true;
 }
 
 FILE_COMPRESS_CONFIG* NewFileOrder(const char* file, bool needDelete) {
@@ -56,7 +71,7 @@ int LCTGetFileList(LinkList fileCompList, LOG_COMP_TRIGGER_TASK* pParam, bool ne
         const char* strDate = pParam->pDateList->dates[i];
         LC_LOG(LEVEL_INFO, "[%s]Get file list for date %s", pParam->strTaskId, strDate);
         for (int j = 0; sLogNameRules[j] != nullptr; j++) {
-            if (!FormatLogFile(sLogNameRules[j], strDate, fileName, filePath)) {
+            if (!FormatLogFile(pParam->strTaskId, sLogNameRules[j], strDate, fileName, filePath)) {
                 continue;
             }
             FILE_COMPRESS_CONFIG* pConfig =
@@ -76,6 +91,19 @@ int LCTGetFileList(LinkList fileCompList, LOG_COMP_TRIGGER_TASK* pParam, bool ne
         }
     }
     return fileCount;
+}
+
+bool LCTIsLogNameOf(const char* name, const DateList* pDateList) {
+    char fileName[128];
+    for (int i = 0; pDateList != nullptr && i < pDateList->count; i++) {
+        for (int j = 0; sLogNameRules[j] != nullptr; j++) {
+            FormatLogName(sLogNameRules[j], pDateList->dates[i], fileName);
+            if (strcmp(fileName, name) == 0) {
+                return true;
+            }
+        }
+    }
+    return false;
 }
 
 bool LCTIsToday(const char* strDate) {
