@@ -73,7 +73,8 @@ inline void OnResult(const LOG_COMP_TRIGGER_RES* res) {
     gSignal.Notify([&] { gResults.push_back(r); });
 }
 
-// Every regular file under `dir` (relative path) with its bytes.
+// Every entry under `dir` (relative path): a regular file with its bytes, a directory as
+// "name/" followed by its entries, a link as "-> target", anything else as its type.
 inline void Snapshot(const std::string& dir, const std::string& prefix,
                      std::map<std::string, std::string>& out) {
     DIR* d = opendir(dir.c_str());
@@ -90,8 +91,12 @@ inline void Snapshot(const std::string& dir, const std::string& prefix,
             Snapshot(path, prefix + name + "/", out);
             continue;
         }
-        std::string bytes;
-        if (FILE* f = fopen(path.c_str(), "rb")) {
+        std::string bytes = S_ISLNK(st.st_mode) ? "-> " : S_ISREG(st.st_mode) ? "" : "special";
+        if (S_ISLNK(st.st_mode)) {
+            char target[4096];
+            const ssize_t n = readlink(path.c_str(), target, sizeof target);
+            bytes.append(target, n > 0 ? static_cast<size_t>(n) : 0);
+        } else if (FILE* f = S_ISREG(st.st_mode) ? fopen(path.c_str(), "rb") : nullptr) {
             char buf[65536];
             size_t n;
             while ((n = fread(buf, 1, sizeof buf, f)) > 0) bytes.append(buf, n);

@@ -79,10 +79,31 @@ std::vector<FaultCase> CompressorAndShellCases() {
     };
 }
 
+// The daily run compressed yesterday's log; then the station wrote one late line into a
+// log it created anew, and the next run compresses that: yesterday's .gz keeps every line.
+FaultCase LateLineAfterTheDailyRun() {
+    const Days d = TheDays();
+    const std::string log = kFaultLogDir + "/" + d.p1 + ".log";
+    FaultCase c =
+        CompressOnly("a late line after the daily run", FaultPlan{},
+                     Heard(LOG_COMP_TRIGGER_RESULT_SUCCESS, {})
+                         .Compressed({d.p1 + ".log", d.p1 + "-csms.log",
+                                      d.p1 + "-network-shell.log", "csms-broker-" + d.p1 + ".log"})
+                         .Growing({d.p1 + ".log.gz"}));
+    c.beforeRequest = [log] {
+        const std::string late = "2026-12-06T00:00:01.000Z INFO a late line\n";
+        rel::Shell("gzip -c '" + log + "' > '" + log + ".gz' && printf '%s' '" + late + "' > '" +
+                   log + "'");
+        NoteWritten(late);
+    };
+    return c;
+}
+
 TEST(Faults, CompressorAndShellFailuresLoseNothingAndLeaveNoPartialOutput) {
     for (const auto& c : CompressorAndShellCases()) {
         EXPECT_EQ(RunCase(c), "");
     }
+    EXPECT_EQ(RunCase(LateLineAfterTheDailyRun()), "");
 }
 
 // A tmpfs card of 2 MiB mounted over the test media in a child's own mount namespace.

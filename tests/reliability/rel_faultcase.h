@@ -29,7 +29,7 @@ struct Expect {
     int result = kNoResult;               // LOG_COMP_TRIGGER_RESULT_*, or nothing heard
     bool anyResult = false;               // whatever the requester hears (at most once)
     std::vector<std::string> lines;       // messages that must be logged ("...= ": a prefix)
-    std::vector<std::string> compressed;  // names replaced by a whole "<name>.gz"
+    std::vector<std::string> compressed;  // names whose whole content ends "<name>.gz"
     std::vector<std::string> extra;       // further names that must be left (e.g. the .tar)
     bool archiveHolds = false;           // a log may be missing or cut when the .tar holds it whole
     std::vector<std::string> tolerated;  // names that may be left, whole or not
@@ -51,7 +51,8 @@ struct FaultCase {
     std::string begin, end;
     FaultPlan plan;
     Expect expect;
-    std::function<void()> afterRequest = nullptr;  // once the loop has stopped
+    std::function<void()> afterRequest = nullptr;   // once the loop has stopped
+    std::function<void()> beforeRequest = nullptr;  // on the fresh directory, before the post
 };
 FaultCase Package(const std::string& name, FaultPlan plan, Expect e);
 FaultCase CompressOnly(const std::string& name, FaultPlan plan, Expect e);
