@@ -156,8 +156,12 @@ TEST_F(TriggerIntake, UninitCancelsWaitingAndRunningTasksOnce) {
     EXPECT_EQ(Errors("LogCompTriggerInit failed, release of the previous run is still pending"), 1);
     EXPECT_EQ(sLogCompExecObj.inited.load(), 1);
 
+    // The slice of the running task ends only once the release has cancelled the two waiting
+    // ones; opened earlier, the worker could finish it and run them before their turn came.
     std::thread opener([&] {
-        fakes::WaitUntil([] { return fakes::LogCountContaining("will interrupt it") > 0; });
+        fakes::WaitUntil([] {
+            return fakes::LogCountContaining("will interrupt it") > 0 && Results::Count() >= 2;
+        });
         gate.Open();
     });
     // The release (cancels, joins the worker, stops the executor), then the three records'.
