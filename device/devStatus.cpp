@@ -19,10 +19,10 @@
 
 namespace {
 
-constexpr char kDefaultMountPoint[] = "/media/data";
+constexpr char kDefaultMountPoint[] = DEV_DEFAULT_SD_MOUNT_POINT;
 
 std::mutex sMountMu;
-char sMountPoint[PATH_MAX] = "/media/data";  // sMountMu
+char sMountPoint[PATH_MAX] = DEV_DEFAULT_SD_MOUNT_POINT;  // sMountMu
 
 // Undoes the octal escapes (\040 for a space, ...) of a mountinfo field, in place.
 void Unescape(char* field) {

@@ -6,9 +6,11 @@
 extern "C" {
 #endif
 
-/* The data card's mount point that DEV_getSdStatus reports on; "/media/data" at start, and
- * again after NULL. A path that does not fit PATH_MAX is refused (logged; the previous one
- * stays). Safe from any thread. */
+#define DEV_DEFAULT_SD_MOUNT_POINT "/media/data"
+
+/* The data card's mount point that DEV_getSdStatus reports on; DEV_DEFAULT_SD_MOUNT_POINT at
+ * start, and again after NULL. A path that does not fit PATH_MAX is refused (logged; the previous
+ * one stays). Safe from any thread. */
 void DEV_setSdMountPoint(const char* path);
 
 #ifdef __cplusplus

@@ -79,7 +79,7 @@ int LogCompTriggerInit(struct EvLoop* loop, LOG_COMP_TRIGGER_CONFIG* pConfig) {
     pObj->isAllowedCallback.store(pConfig->isAllowedCallback);
     pObj->needTriggerEveryDay.store(true);
     memset(&pObj->timeCache, 0, sizeof(pObj->timeCache));
-    UvTimerStart(pObj->timer, LogCompTriggerOnTimer, pObj, LCT_TIMER_PERIOD_MS, true);
+    UvTimerStart(pObj->timer, LogCompTriggerOnTimer, pObj, LOG_COMP_TRIGGER_TICK_MS, true);
     // Ahead of every request: what an earlier process left is resolved first.
     LCTRunInLoop(loop, LCTRecoverInLoop, pObj);
     pObj->inited.store(1);

@@ -50,6 +50,10 @@ typedef struct LogCompTriggerReq {
     LOG_COMPRESS_RES_CALLBACK cb;
 } LOG_COMP_TRIGGER_REQ;
 
+/* Period of the daily run's tick: from the trigger time on, yesterday's logs are compressed on
+ * the first tick the host allows. */
+#define LOG_COMP_TRIGGER_TICK_MS 600000
+
 typedef struct LogCompTriggerTime {
     int hour;
     int minute;

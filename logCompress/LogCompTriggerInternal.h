@@ -35,8 +35,6 @@ constexpr int LOG_COMPRESS_OPTION_TIMER = 4;
 constexpr const char* LCT_TAR_GZ_SUFFIX = ".tar.gz";
 // Task id of the daily run, the same every day.
 constexpr const char* LCT_DAILY_TASK_ID = "logCompTriggerTaskId";
-// Period of the daily trigger's tick.
-constexpr uint64_t LCT_TIMER_PERIOD_MS = 600000;
 
 // One posted request or daily run, carried from the intake through the loop and the
 // executor back to the loop's release.

@@ -10,17 +10,15 @@
 #include "logCompress/DateParse.h"
 #include "logCompress/LogCompLog.h"
 #include "logCompress/LogCompTriggerInternal.h"
+#include "logCompress/LogNameRules.h"
 
 namespace {
 
-// One printf format per log file of a day, tried in this order; null ends the table.
-const char* const sLogNameRules[] = {
-    "%s.log",                // LOG_NAME_RULE_LOG
-    "%s-csms.log",           // LOG_NAME_RULE_CSMS_LOG
-    "%s-network-shell.log",  // LOG_NAME_RULE_NETWORK_SHELL_LOG
-    "csms-broker-%s.log",    // LOG_NAME_RULE_CSMS_BROKER_LOG
-    nullptr,
-};
+// One printf format per log file of a day, tried in this order (LOG_NAME_RULE_INDEX); null
+// ends the table.
+const char* const sLogNameRules[] = {LOG_NAME_RULE_FORMATS, nullptr};
+static_assert(sizeof(sLogNameRules) / sizeof(sLogNameRules[0]) == LOG_NAME_RULE_COUNT + 1,
+              "one table entry per name rule and the end");
 
 void FormatLogName(const char* rule, const char* strDate, char (&fileName)[128]) {
     memset(fileName, 0, sizeof(fileName));

@@ -24,7 +24,6 @@ namespace {
 constexpr size_t kPathSize = 512;  // the search's path buffers, NUL included
 constexpr uint8_t kDefaultThreshold = 70;
 constexpr uint8_t kMaxThreshold = 100;
-constexpr uint64_t kCheckPeriodMs = 10000;
 constexpr uint8_t kSilentChecks = 6;  // successful checks between two usage lines
 constexpr unsigned kMbShift = 20;
 constexpr int kTmYearBase = 1900;
@@ -286,7 +285,7 @@ int LogManagerInit(struct EvLoop* loop, LOG_MANAGER_CONFIG* pConfig) {
     sLogManager.timer = timer;
     sLogManager.config = *pConfig;
     sLogManager.loop = loop;
-    UvTimerStart(timer, LogManagerOnTimer, &sLogManager, kCheckPeriodMs, true);
+    UvTimerStart(timer, LogManagerOnTimer, &sLogManager, LOG_MANAGER_CHECK_MS, true);
     sLogManager.inited.store(1);
     LC_LOG(LEVEL_INFO, "LogManager Init success, logDir %s, storageThreshold %d",
            sLogManager.config.logDir, sLogManager.config.storageThreshold);

@@ -12,6 +12,9 @@
 extern "C" {
 #endif
 
+/* Period of the storage check. */
+#define LOG_MANAGER_CHECK_MS 10000
+
 typedef struct LogManagerConfig {
     char logDir[256];
     uint8_t storageThreshold; /* percent, 1 to 100; anything else becomes 70 at init */
