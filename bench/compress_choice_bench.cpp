@@ -28,6 +28,7 @@
 
 #include "fileUtils/file_compress.h"
 #include "fileUtils/file_compress_host.h"
+#include "fileUtils/write_all.h"
 #include "loggen/station_log_gen.h"
 
 namespace {
@@ -57,17 +58,6 @@ double CpuNow() {
 uint64_t FileSize(const std::string& p) {
     struct stat st {};
     return ::stat(p.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-}
-
-bool WriteAll(int fd, const void* p, size_t n) {
-    const char* c = static_cast<const char*>(p);
-    while (n > 0) {
-        const ssize_t w = ::write(fd, c, n);
-        if (w <= 0) return false;
-        c += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
 }
 
 Result GzipProcess(const std::vector<std::string>& files) {

@@ -10,7 +10,7 @@ set -uo pipefail
 archive=
 if [[ ${1:-} == --archive ]]; then archive=$2; shift 2; fi
 corpus=$1 date_=$2
-files=("$date_.log" "$date_-csms.log" "$date_-network-shell.log" "csms-broker-$date_.log")
+mapfile -t files < <(cd "$corpus" && ls -- *"$date_"*.log)  # the day's logs, as generated
 status=0
 
 row() { # measure, passed (0/1)

@@ -12,10 +12,7 @@
 
 #include "device/devStatus.h"
 #include "device/devStatus_host.h"
-#include "logsys/log_sys.h"
-
-#define DEV_LOG(level, ...) \
-    log_sendByLevelFile(LOG_SYSTEM, (level), __func__, __LINE__, __VA_ARGS__)
+#include "logsys/host_log.h"
 
 namespace {
 
@@ -86,7 +83,7 @@ extern "C" {
 void DEV_setSdMountPoint(const char* path) {
     const char* next = path != nullptr ? path : kDefaultMountPoint;
     if (strlen(next) >= PATH_MAX) {
-        DEV_LOG(LEVEL_ERROR, "mount point path too long: kept the previous one");
+        HOST_LOG(LEVEL_ERROR, "mount point path too long: kept the previous one");
         return;
     }
     std::lock_guard<std::mutex> lock(sMountMu);
@@ -117,15 +114,15 @@ int DEV_getSdStatus(void) {
 // Figures as df shows them: blocks reserved for root count neither as used nor available.
 int DEV_getFilesystemUsage(const char* path, Dev_Filesystem_Usage* usage) {
     if (path == nullptr || usage == nullptr) {
-        DEV_LOG(LEVEL_ERROR, "bad arguments: path %s, usage %s", path ? "set" : "NULL",
-                usage ? "set" : "NULL");
+        HOST_LOG(LEVEL_ERROR, "bad arguments: path %s, usage %s", path ? "set" : "NULL",
+                 usage ? "set" : "NULL");
         return -1;
     }
     struct statvfs fs {};
     if (statvfs(path, &fs) != 0) {
         char reason[128];
-        DEV_LOG(LEVEL_ERROR, "statvfs %s failed: %s", path,
-                strerror_r(errno, reason, sizeof reason));
+        HOST_LOG(LEVEL_ERROR, "statvfs %s failed: %s", path,
+                 strerror_r(errno, reason, sizeof reason));
         return -1;
     }
     using ull = unsigned long long;

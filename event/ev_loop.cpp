@@ -14,9 +14,7 @@
 #include "event/ev_host.h"
 #include "event/ev_internal.h"
 #include "event/ev_loop.h"
-#include "logsys/log_sys.h"
-
-#define EV_LOG(level, ...) log_sendByLevelFile(LOG_SYSTEM, (level), __func__, __LINE__, __VA_ARGS__)
+#include "logsys/host_log.h"
 
 struct EvLoop {
     uv_loop_t uv{};
@@ -148,7 +146,7 @@ void EvQueueInLoop(struct EvLoop* loop, EV_TASK_T task) {
 struct EvLoop* EvLoopCreate(void) {
     auto* loop = new (std::nothrow) EvLoop();
     if (loop == nullptr) {
-        EV_LOG(LEVEL_ERROR, "out of memory");
+        HOST_LOG(LEVEL_ERROR, "out of memory");
         return nullptr;
     }
     int rc = uv_loop_init(&loop->uv);
@@ -159,7 +157,7 @@ struct EvLoop* EvLoopCreate(void) {
         }
     }
     if (rc != 0) {
-        EV_LOG(LEVEL_ERROR, "libuv loop init failed: %s", uv_strerror(rc));
+        HOST_LOG(LEVEL_ERROR, "libuv loop init failed: %s", uv_strerror(rc));
         delete loop;
         return nullptr;
     }
@@ -169,13 +167,13 @@ struct EvLoop* EvLoopCreate(void) {
 
 int EvLoopRun(struct EvLoop* loop) {
     if (loop == nullptr) {
-        EV_LOG(LEVEL_ERROR, "no loop");
+        HOST_LOG(LEVEL_ERROR, "no loop");
         return -1;
     }
     {
         std::lock_guard<std::mutex> lock(loop->mu);
         if (loop->running) {
-            EV_LOG(LEVEL_ERROR, "loop already runs");
+            HOST_LOG(LEVEL_ERROR, "loop already runs");
             return -1;
         }
         loop->running = true;
@@ -193,7 +191,7 @@ int EvLoopRun(struct EvLoop* loop) {
 
 void EvLoopStop(struct EvLoop* loop) {
     if (loop == nullptr) {
-        EV_LOG(LEVEL_ERROR, "no loop");
+        HOST_LOG(LEVEL_ERROR, "no loop");
         return;
     }
     {
@@ -213,12 +211,12 @@ uv_loop_t* EvLoopUv(struct EvLoop* loop) {
 
 int EvLoopStartThread(struct EvLoop* loop) {
     if (loop == nullptr) {
-        EV_LOG(LEVEL_ERROR, "no loop");
+        HOST_LOG(LEVEL_ERROR, "no loop");
         return -1;
     }
     std::unique_lock<std::mutex> lock(loop->mu);
     if (loop->running || loop->thread.joinable()) {
-        EV_LOG(LEVEL_ERROR, "loop already runs");
+        HOST_LOG(LEVEL_ERROR, "loop already runs");
         return -1;
     }
     loop->threadFailed = false;
@@ -231,7 +229,7 @@ int EvLoopStartThread(struct EvLoop* loop) {
             }
         });
     } catch (const std::system_error& e) {
-        EV_LOG(LEVEL_ERROR, "cannot start the loop thread: %s", e.what());
+        HOST_LOG(LEVEL_ERROR, "cannot start the loop thread: %s", e.what());
         return -1;
     }
     std::thread::id id = loop->thread.get_id();
@@ -246,7 +244,7 @@ void EvLoopStopAndJoin(struct EvLoop* loop) {
     }
     EvLoopStop(loop);
     if (tCurrentLoop == loop) {
-        EV_LOG(LEVEL_WARN, "called on the loop thread: stop requested, not joined");
+        HOST_LOG(LEVEL_WARN, "called on the loop thread: stop requested, not joined");
         return;
     }
     if (loop->thread.joinable()) {
@@ -262,7 +260,7 @@ void EvLoopDestroy(struct EvLoop* loop) {
     {
         std::lock_guard<std::mutex> lock(loop->mu);
         if (loop->running) {
-            EV_LOG(LEVEL_ERROR, "loop still runs: not destroyed");
+            HOST_LOG(LEVEL_ERROR, "loop still runs: not destroyed");
             return;
         }
     }
@@ -271,7 +269,7 @@ void EvLoopDestroy(struct EvLoop* loop) {
     int leftover = 0;
     uv_walk(&loop->uv, CloseLeftover, &leftover);
     if (leftover > 0) {
-        EV_LOG(LEVEL_WARN, "%d handle(s) still open: closed", leftover);
+        HOST_LOG(LEVEL_WARN, "%d handle(s) still open: closed", leftover);
     }
     {
         LoopThreadScope scope(loop);
@@ -280,7 +278,7 @@ void EvLoopDestroy(struct EvLoop* loop) {
     DrainIdle(loop);
     int rc = uv_loop_close(&loop->uv);
     if (rc != 0) {
-        EV_LOG(LEVEL_ERROR, "libuv loop close failed: %s", uv_strerror(rc));
+        HOST_LOG(LEVEL_ERROR, "libuv loop close failed: %s", uv_strerror(rc));
     }
     delete loop;
 }
@@ -303,7 +301,7 @@ void EvLoopCallSync(struct EvLoop* loop, void (*fn)(void*), void* arg) {
         }
         loop->queue.push_back(EV_TASK_T{RunSyncCall, &call, 0});
     } catch (const std::bad_alloc&) {
-        EV_LOG(LEVEL_ERROR, "out of memory: call not run");
+        HOST_LOG(LEVEL_ERROR, "out of memory: call not run");
         return;
     }
     uv_async_send(&loop->wake);

@@ -11,10 +11,7 @@
 #include "event/ev_host.h"
 #include "event/ev_internal.h"
 #include "event/uv_timer.h"
-#include "logsys/log_sys.h"
-
-#define TIMER_LOG(level, ...) \
-    log_sendByLevelFile(LOG_SYSTEM, (level), __func__, __LINE__, __VA_ARGS__)
+#include "logsys/host_log.h"
 
 struct UvTimer {
     uv_timer_t handle{};
@@ -86,19 +83,19 @@ extern "C" {
 
 struct UvTimer* UvTimerInit(struct EvLoop* loop) {
     if (loop == nullptr) {
-        TIMER_LOG(LEVEL_ERROR, "no loop");
+        HOST_LOG(LEVEL_ERROR, "no loop");
         return nullptr;
     }
     auto* timer = new (std::nothrow) UvTimer();
     if (timer == nullptr) {
-        TIMER_LOG(LEVEL_ERROR, "out of memory");
+        HOST_LOG(LEVEL_ERROR, "out of memory");
         return nullptr;
     }
     timer->loop = loop;
     TimerCall call{timer, nullptr, nullptr, 0, false, UV_EINVAL};
     EvLoopCallSync(loop, InitOnLoop, &call);
     if (call.rc != 0) {
-        TIMER_LOG(LEVEL_ERROR, "libuv timer init failed: %s", uv_strerror(call.rc));
+        HOST_LOG(LEVEL_ERROR, "libuv timer init failed: %s", uv_strerror(call.rc));
         delete timer;  // never became a libuv handle
         return nullptr;
     }
@@ -108,23 +105,23 @@ struct UvTimer* UvTimerInit(struct EvLoop* loop) {
 void UvTimerStart(struct UvTimer* timer, UvTimerCallback cb, void* ptr, uint64_t periodMs,
                   bool repeat) {
     if (timer == nullptr || cb == nullptr) {
-        TIMER_LOG(LEVEL_ERROR, "no %s: timer not started", timer ? "callback" : "timer");
+        HOST_LOG(LEVEL_ERROR, "no %s: timer not started", timer ? "callback" : "timer");
         return;
     }
     if (repeat && periodMs == 0) {
-        TIMER_LOG(LEVEL_ERROR, "repeating timer with a period of 0 ms: not started");
+        HOST_LOG(LEVEL_ERROR, "repeating timer with a period of 0 ms: not started");
         return;
     }
     TimerCall call{timer, cb, ptr, ScaledPeriod(periodMs), repeat, UV_EINVAL};
     EvLoopCallSync(timer->loop, StartOnLoop, &call);
     if (call.rc != 0) {
-        TIMER_LOG(LEVEL_ERROR, "libuv timer start failed: %s", uv_strerror(call.rc));
+        HOST_LOG(LEVEL_ERROR, "libuv timer start failed: %s", uv_strerror(call.rc));
     }
 }
 
 void UvTimerSetPeriodScale(double scale) {
     if (!std::isfinite(scale) || scale <= 0.0) {
-        TIMER_LOG(LEVEL_ERROR, "timer period scale %g refused: not a number above 0", scale);
+        HOST_LOG(LEVEL_ERROR, "timer period scale %g refused: not a number above 0", scale);
         return;
     }
     sPeriodScale.store(scale, std::memory_order_relaxed);

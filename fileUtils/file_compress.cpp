@@ -24,6 +24,7 @@
 #include "fileUtils/file_compress_host.h"
 #include "fileUtils/file_compress_log.h"
 #include "fileUtils/file_compress_temp.h"
+#include "fileUtils/write_all.h"
 
 namespace {
 
@@ -50,21 +51,6 @@ enum class Phase { kRunning, kFinished, kFailed };
 struct CompressorFree {
     void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
 };
-
-bool WriteAll(int fd, const uint8_t* p, size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w < 0) return false;
-        if (w == 0) {
-            errno = ENOSPC;
-            return false;
-        }
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
-}
 
 uint64_t ThreadCpuNs() {
     struct timespec ts {};
@@ -159,7 +145,7 @@ bool SameContent(const struct stat& a, const struct stat& b) {
 int OpenRegular(const char* path, struct stat* st) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0 && errno == ELOOP) {
-        FC_LOG(LEVEL_ERROR, "FileCompress %s is a symbolic link: refused", path);
+        HOST_LOG(LEVEL_ERROR, "FileCompress %s is a symbolic link: refused", path);
         return -1;
     }
     if (fd < 0) {
@@ -167,7 +153,7 @@ int OpenRegular(const char* path, struct stat* st) {
         return -1;
     }
     if (::fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
-        FC_LOG(LEVEL_ERROR, "FileCompress %s is not a regular file", path);
+        HOST_LOG(LEVEL_ERROR, "FileCompress %s is not a regular file", path);
         ::close(fd);
         return -1;
     }
@@ -192,16 +178,16 @@ bool OpenKeptOutput(Ctx* c) {
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
-        FC_LOG(LEVEL_ERROR, "FileCompress %s exists and is not a regular file: %s not compressed",
-               c->dst, c->src);
+        HOST_LOG(LEVEL_ERROR, "FileCompress %s exists and is not a regular file: %s not compressed",
+                 c->dst, c->src);
         return false;
     }
     c->keptFd = OpenRegular(c->dst, &c->keptSt);
     if (c->keptFd < 0) return false;
-    FC_LOG(LEVEL_INFO,
-           "FileCompress %s exists: its %llu bytes are kept and the new content is added as "
-           "further gzip members",
-           c->dst, static_cast<unsigned long long>(c->keptSt.st_size));
+    HOST_LOG(LEVEL_INFO,
+             "FileCompress %s exists: its %llu bytes are kept and the new content is added as "
+             "further gzip members",
+             c->dst, static_cast<unsigned long long>(c->keptSt.st_size));
     return true;
 }
 
@@ -251,7 +237,7 @@ bool AppendMember(Ctx* c, size_t n) {
     const size_t z =
         libdeflate_gzip_compress(c->comp.get(), c->in.get(), n, c->out.get(), c->outCap);
     if (z == 0) {
-        FC_LOG(LEVEL_ERROR, "FileCompress deflate failed for %s", c->src);
+        HOST_LOG(LEVEL_ERROR, "FileCompress deflate failed for %s", c->src);
         return false;
     }
     return WriteOut(c, c->out.get(), z);
@@ -272,7 +258,7 @@ bool CopyKept(Ctx* c) {
         return false;
     }
     if (static_cast<size_t>(n) < want) {
-        FC_LOG(LEVEL_ERROR, "FileCompress %s shrank while it was copied", c->dst);
+        HOST_LOG(LEVEL_ERROR, "FileCompress %s shrank while it was copied", c->dst);
         return false;
     }
     return WriteOut(c, c->in.get(), want);
@@ -282,8 +268,8 @@ bool CopyKept(Ctx* c) {
 void DeleteSource(Ctx* c) {
     struct stat st {};
     if (::lstat(c->src, &st) != 0 || !SameFile(st, c->srcSt)) {
-        FC_LOG(LEVEL_WARN, "FileCompress %s was removed or replaced meanwhile, not deleted",
-               c->src);
+        HOST_LOG(LEVEL_WARN, "FileCompress %s was removed or replaced meanwhile, not deleted",
+                 c->src);
         return;
     }
     if (::unlink(c->src) != 0) FileCompressLogErrno("delete", c->src, errno);
@@ -296,8 +282,8 @@ bool OutputUnchanged(const Ctx* c) {
     const bool exists = ::lstat(c->dst, &st) == 0;
     if (c->keptFd >= 0 ? exists && SameContent(st, c->keptSt) : !exists && errno == ENOENT)
         return true;
-    FC_LOG(LEVEL_ERROR, "FileCompress %s changed meanwhile: left as it is, %s not compressed",
-           c->dst, c->src);
+    HOST_LOG(LEVEL_ERROR, "FileCompress %s changed meanwhile: left as it is, %s not compressed",
+             c->dst, c->src);
     return false;
 }
 
@@ -362,12 +348,12 @@ int Slice(Ctx* c) {
 // The source name is terminated and its output path fits in outFileLen bytes.
 bool NameFits(const FILE_COMPRESS_CONFIG* config, size_t len, uint16_t outFileLen) {
     if (len == 0 || len == sizeof config->file) {
-        FC_LOG(LEVEL_ERROR, "FileCompress_Start: empty or unterminated file name");
+        HOST_LOG(LEVEL_ERROR, "FileCompress_Start: empty or unterminated file name");
         return false;
     }
     if (len + sizeof kOutputSuffix > outFileLen) {
-        FC_LOG(LEVEL_ERROR, "FileCompress_Start: output path of %s exceeds %u bytes", config->file,
-               static_cast<unsigned>(outFileLen));
+        HOST_LOG(LEVEL_ERROR, "FileCompress_Start: output path of %s exceeds %u bytes",
+                 config->file, static_cast<unsigned>(outFileLen));
         return false;
     }
     return true;
@@ -380,7 +366,7 @@ bool Open(Ctx* c, const FILE_COMPRESS_CONFIG* config) {
     c->sliceBytes = SliceBytesFor(config->segmentSize);
     if (!OpenSource(c) || !OpenKeptOutput(c)) return false;
     if (!AllocWork(c, config->compressLevel)) {
-        FC_LOG(LEVEL_ERROR, "FileCompress_Start: out of memory for %s", c->src);
+        HOST_LOG(LEVEL_ERROR, "FileCompress_Start: out of memory for %s", c->src);
         return false;
     }
     return CreateTemp(c);

@@ -23,11 +23,11 @@ bool TryLock(int fd) {
 bool UnlinkIfLeftover(const char* path, int fd) {
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        FC_LOG(LEVEL_ERROR, "FileCompress %s exists and is not a regular file: left alone", path);
+        HOST_LOG(LEVEL_ERROR, "FileCompress %s exists and is not a regular file: left alone", path);
         return false;
     }
     if (!TryLock(fd)) {
-        FC_LOG(LEVEL_ERROR, "FileCompress %s is being written by another compression", path);
+        HOST_LOG(LEVEL_ERROR, "FileCompress %s is being written by another compression", path);
         return false;
     }
     if (!FileCompressNamesFile(path, fd)) return true;  // removed or replaced meanwhile
@@ -35,7 +35,7 @@ bool UnlinkIfLeftover(const char* path, int fd) {
         FileCompressLogErrno("removal of a leftover", path, errno);
         return false;
     }
-    FC_LOG(LEVEL_WARN, "FileCompress %s was left by an interrupted run: removed", path);
+    HOST_LOG(LEVEL_WARN, "FileCompress %s was left by an interrupted run: removed", path);
     return true;
 }
 
@@ -57,7 +57,8 @@ bool RemoveLeftover(const char* path) {
 // have taken it, still unlocked, for a leftover and removed it).
 int LockCreated(const char* path, int fd) {
     if (TryLock(fd) && FileCompressNamesFile(path, fd)) return fd;
-    FC_LOG(LEVEL_ERROR, "FileCompress %s was taken by another compression as it was created", path);
+    HOST_LOG(LEVEL_ERROR, "FileCompress %s was taken by another compression as it was created",
+             path);
     ::close(fd);
     return -1;
 }

@@ -12,10 +12,7 @@
 
 #include <cstring>
 
-#include "logsys/log_sys.h"
-
-#define SHELL_LOG(level, ...) \
-    log_sendByLevelFile(LOG_SYSTEM, (level), __func__, __LINE__, __VA_ARGS__)
+#include "logsys/host_log.h"
 
 namespace {
 
@@ -98,8 +95,8 @@ int Reap(pid_t pid, const char* cmd) {
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) {
             char reason[128];
-            SHELL_LOG(LEVEL_ERROR, "waitpid failed for \"%.200s\": %s", cmd,
-                      strerror_r(errno, reason, sizeof reason));
+            HOST_LOG(LEVEL_ERROR, "waitpid failed for \"%.200s\": %s", cmd,
+                     strerror_r(errno, reason, sizeof reason));
             return -1;
         }
     }
@@ -107,9 +104,9 @@ int Reap(pid_t pid, const char* cmd) {
         return 0;
     }
     if (WIFSIGNALED(status)) {
-        SHELL_LOG(LEVEL_WARN, "\"%.200s\" killed by signal %d", cmd, WTERMSIG(status));
+        HOST_LOG(LEVEL_WARN, "\"%.200s\" killed by signal %d", cmd, WTERMSIG(status));
     } else {
-        SHELL_LOG(LEVEL_WARN, "\"%.200s\" exited with %d", cmd, WEXITSTATUS(status));
+        HOST_LOG(LEVEL_WARN, "\"%.200s\" exited with %d", cmd, WEXITSTATUS(status));
     }
     return -1;
 }
@@ -118,15 +115,15 @@ int Reap(pid_t pid, const char* cmd) {
 
 extern "C" int FILE_system(const char* cmd, char* output, int outputLen) {
     if (cmd == nullptr || output == nullptr || outputLen <= 0) {
-        SHELL_LOG(LEVEL_ERROR, "bad arguments: cmd %s, output %s, outputLen %d",
-                  cmd ? "set" : "NULL", output ? "set" : "NULL", outputLen);
+        HOST_LOG(LEVEL_ERROR, "bad arguments: cmd %s, output %s, outputLen %d",
+                 cmd ? "set" : "NULL", output ? "set" : "NULL", outputLen);
         return -1;
     }
     output[0] = '\0';
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) {
         char reason[128];
-        SHELL_LOG(LEVEL_ERROR, "pipe failed: %s", strerror_r(errno, reason, sizeof reason));
+        HOST_LOG(LEVEL_ERROR, "pipe failed: %s", strerror_r(errno, reason, sizeof reason));
         return -1;
     }
     Fd readEnd(fds[0]);
@@ -136,8 +133,8 @@ extern "C" int FILE_system(const char* cmd, char* output, int outputLen) {
     writeEnd.Reset();  // the child holds the only write end now: end of file when it ends
     if (rc != 0) {
         char reason[128];
-        SHELL_LOG(LEVEL_ERROR, "cannot start /bin/sh for \"%.200s\": %s", cmd,
-                  strerror_r(rc, reason, sizeof reason));
+        HOST_LOG(LEVEL_ERROR, "cannot start /bin/sh for \"%.200s\": %s", cmd,
+                 strerror_r(rc, reason, sizeof reason));
         return -1;
     }
     Collect(readEnd.Get(), output, outputLen);

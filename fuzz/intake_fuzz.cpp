@@ -25,6 +25,7 @@
 #include <string>
 
 #include "logCompress/LogCompTrigger.h"
+#include "logCompress/LogNameRules.h"
 #include "logCompress/LogCompTriggerInternal.h"
 #include "tests/fakes/fakes.h"
 
@@ -109,8 +110,7 @@ void SetUpOnce() {
     ResetFakes();
     const std::string dir = LogDir();
     for (const char* day : {"2026-12-01", "2026-12-02", "2026-12-03"}) {
-        for (const char* rule :
-             {"%s.log", "%s-csms.log", "%s-network-shell.log", "csms-broker-%s.log"}) {
+        for (const char* rule : {LOG_NAME_RULE_FORMATS}) {
             char name[64];
             snprintf(name, sizeof name, rule, day);
             if (FILE* f = fopen((dir + "/" + name).c_str(), "w")) fclose(f);

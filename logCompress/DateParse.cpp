@@ -67,10 +67,6 @@ void ToUtcDay(time_t when, struct tm* out) {
     out->tm_isdst = 0;
 }
 
-bool SameDay(const struct tm& a, const struct tm& b) {
-    return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday;
-}
-
 // Zeller's congruence, renumbered so that 0 is Sunday, 1 Monday ... 6 Saturday.
 int DayOfWeek(const struct tm& date) {
     int year = date.tm_year + 1900;
@@ -287,7 +283,7 @@ DateList* GenerateDateRange(const char* strBeginTime, const char* strEndTime, in
     }
     struct tm current = range.start;
     while (AppendDay(list, current)) {
-        if (SameDay(current, range.end)) {
+        if (CompareDates(&current, &range.end) == 0) {
             return list;
         }
         if (!IncrementDateByOneDay(&current)) {

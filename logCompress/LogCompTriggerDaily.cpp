@@ -13,10 +13,6 @@ namespace {
 
 constexpr time_t kSecondsPerDay = 86400;
 
-bool IsSameDay(const struct tm& a, const struct tm& b) {
-    return a.tm_year == b.tm_year && a.tm_mon == b.tm_mon && a.tm_mday == b.tm_mday;
-}
-
 // Wide enough that no configured time of day overflows.
 long long SecondOfDay(long long hour, long long minute, long long second) {
     return hour * 3600 + minute * 60 + second;
@@ -35,7 +31,7 @@ void LogCompTriggerOnTimer(struct UvTimer* pTimer, void* ptr) {
     struct tm tm;
     memset(&tm, 0, sizeof(tm));
     gmtime_r(&t, &tm);
-    if (!IsSameDay(tm, pObj->timeCache)) {
+    if (CompareDates(&tm, &pObj->timeCache) != 0) {
         LC_LOG(LEVEL_INFO, "LogCompTriggerOnTimer: New Day");
         pObj->needTriggerEveryDay.store(true);
         pObj->timeCache = tm;

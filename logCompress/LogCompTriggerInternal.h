@@ -32,7 +32,7 @@ constexpr size_t kLctCommandLen = 4096;
 constexpr int LOG_COMPRESS_OPTION_TIMER = 4;
 
 // Suffix every packaging request's output path must carry.
-constexpr const char* LCT_TAR_GZ_SUFFIX = ".tar.gz";
+#define LCT_TAR_GZ_SUFFIX ".tar.gz"
 // Task id of the daily run, the same every day.
 constexpr const char* LCT_DAILY_TASK_ID = "logCompTriggerTaskId";
 
@@ -96,6 +96,9 @@ LOGCOMP_HIDDEN void LCTReleaseAllInLoop(void* ptr);
 LOGCOMP_HIDDEN void LCTReleaseTaskInLoop(void* ptr);
 
 // File selection.
+// A zero-filled compression order at level 4 with the compressor's default slice; null when
+// out of memory or when `file` does not fit the order.
+LOGCOMP_HIDDEN FILE_COMPRESS_CONFIG* LCTNewFileOrder(const char* file, bool needDelete);
 LOGCOMP_HIDDEN int LCTGetFileList(LinkList fileCompList, LOG_COMP_TRIGGER_TASK* pParam,
                                   bool needFullPath);
 LOGCOMP_HIDDEN bool LCTIsToday(const char* strDate);

@@ -123,17 +123,8 @@ void BuildDeletion(Package* p) {
 
 // Appends the archive's own order to the drained list; false when out of memory.
 bool AppendArchiveOrder(LinkList fileCompList, const char* tarPath) {
-    size_t len = strlen(tarPath);
-    auto* pConfig = static_cast<FILE_COMPRESS_CONFIG*>(calloc(1, sizeof(FILE_COMPRESS_CONFIG)));
-    if (pConfig == nullptr || len >= sizeof(pConfig->file)) {
-        free(pConfig);
-        return false;
-    }
-    memcpy(pConfig->file, tarPath, len + 1);
-    pConfig->compressLevel = FILE_COMPRESS_LEVEL_4;
-    pConfig->segmentSize = 0;
-    pConfig->needDelete = true;
-    if (PushBack_LinkList(fileCompList, pConfig) != 0) {
+    FILE_COMPRESS_CONFIG* pConfig = LCTNewFileOrder(tarPath, true);
+    if (pConfig == nullptr || PushBack_LinkList(fileCompList, pConfig) != 0) {
         free(pConfig);
         return false;
     }

@@ -48,18 +48,21 @@ bool FormatLogFile(const char* strTaskId, const char* rule, const char* strDate,
     return true;
 }
 
-FILE_COMPRESS_CONFIG* NewFileOrder(const char* file, bool needDelete) {
+}  // namespace
+
+FILE_COMPRESS_CONFIG* LCTNewFileOrder(const char* file, bool needDelete) {
+    size_t len = strlen(file);
     auto* pConfig = static_cast<FILE_COMPRESS_CONFIG*>(calloc(1, sizeof(FILE_COMPRESS_CONFIG)));
-    if (pConfig != nullptr) {
-        snprintf(pConfig->file, sizeof(pConfig->file), "%s", file);
-        pConfig->compressLevel = FILE_COMPRESS_LEVEL_4;
-        pConfig->segmentSize = 0;
-        pConfig->needDelete = needDelete;
+    if (pConfig == nullptr || len >= sizeof(pConfig->file)) {
+        free(pConfig);
+        return nullptr;
     }
+    memcpy(pConfig->file, file, len + 1);
+    pConfig->compressLevel = FILE_COMPRESS_LEVEL_4;
+    pConfig->segmentSize = 0;
+    pConfig->needDelete = needDelete;
     return pConfig;
 }
-
-}  // namespace
 
 int LCTGetFileList(LinkList fileCompList, LOG_COMP_TRIGGER_TASK* pParam, bool needFullPath) {
     int fileCount = 0;
@@ -73,7 +76,7 @@ int LCTGetFileList(LinkList fileCompList, LOG_COMP_TRIGGER_TASK* pParam, bool ne
                 continue;
             }
             FILE_COMPRESS_CONFIG* pConfig =
-                NewFileOrder(needFullPath ? filePath : fileName, !LCTIsToday(strDate));
+                LCTNewFileOrder(needFullPath ? filePath : fileName, !LCTIsToday(strDate));
             // A list that cannot take the order is out of memory just the same.
             if (pConfig == nullptr || PushBack_LinkList(fileCompList, pConfig) != 0) {
                 free(pConfig);
@@ -114,8 +117,7 @@ bool LCTIsToday(const char* strDate) {
     struct tm tmNow;
     memset(&tmNow, 0, sizeof(tmNow));
     gmtime_r(&now, &tmNow);
-    return tmNow.tm_year == tmDate.tm_year && tmNow.tm_mon == tmDate.tm_mon &&
-           tmNow.tm_mday == tmDate.tm_mday;
+    return CompareDates(&tmNow, &tmDate) == 0;
 }
 
 bool EndsWith(const char* str, const char* suffix) {

@@ -1,6 +1,7 @@
 // logcomp-loggen: writes generated station logs for demos and manual checks.
 //   logcomp-loggen --dir DIR --from DATE --to DATE [--mb-per-day N] [--seed S]
 //   logcomp-loggen --file PATH --mb N [--seed S]
+//   logcomp-loggen --names DATE      (the day's log file names, one a line)
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +12,7 @@
 namespace {
 
 struct Args {
-    std::string dir, from, to, file;
+    std::string dir, from, to, file, names;
     double mb = 8;
     uint64_t seed = 1;
 };
@@ -20,7 +21,8 @@ int Usage() {
     std::fprintf(stderr,
                  "usage: logcomp-loggen --dir DIR --from YYYY-MM-DD --to YYYY-MM-DD "
                  "[--mb-per-day N] [--seed S]\n"
-                 "       logcomp-loggen --file PATH --mb N [--seed S]\n");
+                 "       logcomp-loggen --file PATH --mb N [--seed S]\n"
+                 "       logcomp-loggen --names DATE\n");
     return 2;
 }
 
@@ -35,6 +37,8 @@ bool Parse(int argc, char** argv, Args* a) {
             a->from = val;
         } else if (std::strcmp(key, "--to") == 0) {
             a->to = val;
+        } else if (std::strcmp(key, "--names") == 0) {
+            a->names = val;
         } else if (std::strcmp(key, "--file") == 0) {
             a->file = val;
         } else if (std::strcmp(key, "--mb-per-day") == 0 || std::strcmp(key, "--mb") == 0) {
@@ -45,7 +49,7 @@ bool Parse(int argc, char** argv, Args* a) {
             return false;
         }
     }
-    return a->mb >= 0 && (!a->file.empty() || !a->dir.empty());
+    return a->mb >= 0 && (!a->file.empty() || !a->dir.empty() || !a->names.empty());
 }
 
 }  // namespace
@@ -53,6 +57,10 @@ bool Parse(int argc, char** argv, Args* a) {
 int main(int argc, char** argv) {
     Args a;
     if (!Parse(argc, argv, &a)) return Usage();
+    if (!a.names.empty()) {
+        for (const std::string& name : loggen::DayFileNames(a.names)) std::puts(name.c_str());
+        return 0;
+    }
     const size_t bytes = static_cast<size_t>(a.mb * 1024 * 1024);
     if (!a.file.empty()) {
         if (loggen::GenerateFile(a.file, bytes, a.seed)) return 0;

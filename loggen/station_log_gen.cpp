@@ -9,6 +9,8 @@
 #include <ctime>
 #include <memory>
 
+#include "fileUtils/write_all.h"
+#include "logCompress/LogNameRules.h"
 #include "loggen/station_text.h"
 
 namespace loggen {
@@ -16,8 +18,8 @@ namespace {
 
 constexpr size_t kChunk = 1u << 20;
 constexpr int64_t kSecondsPerDay = 86400;
-constexpr const char* kNameRules[kLogKindCount] = {"%s.log", "%s-csms.log", "%s-network-shell.log",
-                                                   "csms-broker-%s.log"};
+constexpr const char* kNameRules[kLogKindCount] = {LOG_NAME_RULE_FORMATS};
+static_assert(kLogKindCount == LOG_NAME_RULE_COUNT, "one kind of log per name rule");
 constexpr unsigned kSharePercent[kLogKindCount] = {55, 20, 10, 15};
 
 uint64_t Mix(uint64_t x) {
@@ -58,17 +60,6 @@ std::string DateOf(int64_t epoch) {
     char buf[16];
     std::strftime(buf, sizeof buf, "%Y-%m-%d", &b);
     return buf;
-}
-
-bool WriteAll(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= static_cast<size_t>(w);
-    }
-    return true;
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "fileUtils/write_all.h"
 #include "logsys/log_sys.h"
 #include "logsys/log_sys_host.h"
 
@@ -99,28 +100,14 @@ void CallHook(int level, const char* func, const char* text, int fullLen, size_t
     free(whole);
 }
 
-void WriteAll(int fd, const char* data, size_t len) {
-    while (len > 0) {
-        ssize_t n = write(fd, data, len);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return;  // nowhere left to report it
-        }
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-}
-
 void Emit(const char* line, size_t len) {
     Sink& sink = TheSink();
     std::lock_guard<std::mutex> lock(sink.mu);
     if (sink.toStderr) {
-        WriteAll(STDERR_FILENO, line, len);
+        (void)WriteAll(STDERR_FILENO, line, len);  // nowhere left to report a failure
     }
     if (sink.fileFd >= 0) {
-        WriteAll(sink.fileFd, line, len);
+        (void)WriteAll(sink.fileFd, line, len);
     }
 }
 

@@ -29,9 +29,8 @@ stamp_days() {
     local dir=$1 d i f
     for d in $(seq 1 6); do
         i=0
-        for f in "$(day "$d").log" "$(day "$d")-csms.log" "$(day "$d")-network-shell.log" \
-                 "csms-broker-$(day "$d").log"; do
-            [ -e "$dir/$f" ] && touch -d "$(day "$d") 23:59:5$i UTC" "$dir/$f"
+        for f in "$dir"/*"$(day "$d")"*.log; do  # every log of the day carries its date
+            [ -e "$f" ] && touch -d "$(day "$d") 23:59:5$i UTC" "$f"
             i=$((i + 1))
         done
     done

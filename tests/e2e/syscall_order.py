@@ -14,8 +14,6 @@ import shutil
 import subprocess
 import sys
 
-LOG_NAME = re.compile(r"^(\d{4}-\d\d-\d\d(\.log|-csms\.log|-network-shell\.log)"
-                      r"|csms-broker-\d{4}-\d\d-\d\d\.log)$")
 PID = re.compile(r"^(?:\[pid +(\d+)\]|(\d+)) +")
 CALL = re.compile(r"^(\w+)\((.*)\) += (-?\d+)")
 UNFINISHED = re.compile(r"^(\w+)\((.*) <unfinished \.\.\.>$")
@@ -135,7 +133,11 @@ def main():
     subprocess.run([loggen, "--dir", log_dir, "--from", day(3), "--to", day(1), "--mb-per-day", "1"],
                    check=True)
     tar = os.path.join(out_dir, "pkg.tar")
-    logs = lambda p: os.path.dirname(p) == os.path.normpath(log_dir) and LOG_NAME.match(os.path.basename(p))
+    names = set()
+    for n in (1, 2, 3):  # the generator names the logs as the library does
+        names.update(subprocess.run([loggen, "--names", day(n)], check=True, capture_output=True,
+                                    text=True).stdout.split())
+    logs = lambda p: os.path.dirname(p) == os.path.normpath(log_dir) and os.path.basename(p) in names
 
     def package_holder(path):
         if logs(path):
