@@ -29,7 +29,7 @@
 #include "fileUtils/file_compress.h"
 #include "fileUtils/file_compress_host.h"
 #include "fileUtils/write_all.h"
-#include "loggen/station_log_gen.h"
+#include "tools/loggen/station_log_gen.h"
 
 namespace {
 

@@ -28,7 +28,7 @@
 #include "fileUtils/file_compress_host.h"
 #include "list/link_list.h"
 #include "logCompress/LogCompExec.h"
-#include "loggen/station_log_gen.h"
+#include "tools/loggen/station_log_gen.h"
 #include "logsys/log_sys.h"
 #include "logsys/log_sys_host.h"
 

@@ -21,7 +21,7 @@
 #include "event/ev_host.h"
 #include "event/uv_timer.h"
 #include "logCompress/LogCompTrigger.h"
-#include "loggen/station_log_gen.h"
+#include "tools/loggen/station_log_gen.h"
 #include "logsys/log_sys.h"
 #include "logsys/log_sys_host.h"
 

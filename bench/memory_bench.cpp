@@ -13,7 +13,7 @@
 
 #include "bench/bench_common.h"
 #include "bench/bench_exec.h"
-#include "loggen/station_log_gen.h"
+#include "tools/loggen/station_log_gen.h"
 #include "logsys/log_sys.h"
 #include "logsys/log_sys_host.h"
 

@@ -23,7 +23,7 @@ while (($#)); do
     shift 2
 done
 bench=$build/bench/loop_bench
-loggen=$build/loggen/logcomp-loggen
+loggen=$build/tools/loggen/logcomp-loggen
 media=$build/test-media
 for f in "$bench" "$loggen"; do
     [[ -x $f ]] || { echo "package_stall.sh: $f is missing (bench/run.sh builds it)" >&2; exit 1; }

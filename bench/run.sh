@@ -55,7 +55,7 @@ mkdir -p "$scratch" "$raw"
 step "corpus: one seeded day of $mb MB ($corpus)"
 if [[ ! -f $corpus/.complete ]]; then
     rm -rf "$corpus" && mkdir -p "$corpus"
-    "$build/loggen/logcomp-loggen" --dir "$corpus" --from $date_ --to $date_ \
+    "$build/tools/loggen/logcomp-loggen" --dir "$corpus" --from $date_ --to $date_ \
         --mb-per-day "$(awk -v m=$mb 'BEGIN { printf "%.11f", m * 1e6 / 1048576 }')"
     touch "$corpus/.complete"
 fi
@@ -86,7 +86,7 @@ bench readers "$root/bench/readers_check.sh" "$corpus" $date_
 control_file=$corpus/$date_.log
 if (($(stat -c %s "$control_file") < 64 << 20)); then
     control_file=$scratch/control-64MiB.log
-    [[ -f $control_file ]] || "$build/loggen/logcomp-loggen" --file "$control_file" --mb 64
+    [[ -f $control_file ]] || "$build/tools/loggen/logcomp-loggen" --file "$control_file" --mb 64
 fi
 bench control_bench "$build/bench/control_bench" --file "$control_file" --trials $trials
 bench loop_bench "$build/bench/loop_bench" --corpus "$corpus" --date $date_ --idle-seconds $idle \
@@ -100,7 +100,7 @@ awk '/^library \/ bare pass:/ { printf "ROW|6 oldest-entry search|100,000 entrie
      END { printf "ROW|6 oldest-entry search|peak RSS / peak heap, 10,000 vs 100,000 entries|%s vs %s KiB / %s vs %s bytes|independent of count|%s\n", r10, r100, h10, h100, (r10 == r100 && h10 == h100 ? "met" : "missed") }' \
     "$raw/manager_search_bench.log" >>"$rows"
 if ((have_logcomp)); then
-    bench e2e "$root/bench/e2e_bench.sh" "$build/tools/logcomp" "$build/loggen/logcomp-loggen" \
+    bench e2e "$root/bench/e2e_bench.sh" "$build/tools/logcomp" "$build/tools/loggen/logcomp-loggen" \
         "$logcomp_log" "$scratch" $mb
 else
     echo "ROW|7 end to end|logcomp package of 3 days vs tar -czf|not run: no logcomp target|-|-" >>"$rows"

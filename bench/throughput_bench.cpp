@@ -23,7 +23,7 @@
 #include "bench/bench_common.h"
 #include "bench/bench_exec.h"
 #include "fileUtils/file_compress_host.h"
-#include "loggen/station_log_gen.h"
+#include "tools/loggen/station_log_gen.h"
 #include "logsys/log_sys.h"
 #include "logsys/log_sys_host.h"
 

@@ -14,7 +14,7 @@ logdir="$scratch/log"
 out="$scratch/out"
 card="$scratch/card"
 tool="$build/tools/logcomp"
-loggen="$build/loggen/logcomp-loggen"
+loggen="$build/tools/loggen/logcomp-loggen"
 
 say() { printf '   %s\n' "$*"; }
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }

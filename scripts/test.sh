@@ -38,12 +38,12 @@ run_fuzzers() {
         -DLOGCOMP_FUZZ=ON -DLOGCOMP_SANITIZE=address -DLOGCOMP_BUILD_BENCH=OFF \
         -DLOGCOMP_BUILD_TOOLS=OFF >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
     local targets
-    targets=$(cd "$root/fuzz" && ls ./*_fuzz.cpp 2>/dev/null | sed 's|./||; s|\.cpp$||')
+    targets=$(cd "$root/tests/fuzz" && ls ./*_fuzz.cpp 2>/dev/null | sed 's|./||; s|\.cpp$||')
     for t in $targets; do
         cmake --build "$dir" -j "$jobs" --target "$t"
         mkdir -p "$dir/corpus/$t"
         echo "---- fuzz $t for ${LOGCOMP_FUZZ_SECONDS:-60}s"
-        "$dir/fuzz/$t" -max_total_time="${LOGCOMP_FUZZ_SECONDS:-60}" -print_final_stats=1 \
+        "$dir/tests/fuzz/$t" -max_total_time="${LOGCOMP_FUZZ_SECONDS:-60}" -print_final_stats=1 \
             "$dir/corpus/$t" 2>"$dir/$t.log" || { tail -60 "$dir/$t.log"; return 1; }
         tail -3 "$dir/$t.log"
     done

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "loggen/station_log_gen.h"
+#include "tools/loggen/station_log_gen.h"
 
 extern char** environ;
 

@@ -24,7 +24,7 @@
 #include "logCompress/LogCompPaths.h"
 #include "logCompress/LogCompTrigger.h"
 #include "logCompress/LogCompTriggerInternal.h"
-#include "loggen/station_log_gen.h"
+#include "tools/loggen/station_log_gen.h"
 #include "logsys/log_sys_host.h"
 
 namespace trige2e {

@@ -23,7 +23,7 @@
 
 #include "fileUtils/file_compress.h"
 #include "fileUtils/file_compress_host.h"
-#include "loggen/station_log_gen.h"
+#include "tools/loggen/station_log_gen.h"
 #include "logsys/log_sys_host.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "loggen/station_log_gen.h"
+#include "tools/loggen/station_log_gen.h"
 
 namespace {
 

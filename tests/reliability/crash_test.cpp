@@ -24,7 +24,7 @@
 #include "event/ev_host.h"
 #include "logCompress/LogCompPaths.h"
 #include "logCompress/LogCompTrigger.h"
-#include "loggen/station_log_gen.h"
+#include "tools/loggen/station_log_gen.h"
 #include "logsys/log_sys_host.h"
 #include "tests/reliability/rel_env.h"
 #include "tests/reliability/rel_fs.h"

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "logCompress/LogCompTrigger.h"
-#include "loggen/station_log_gen.h"
+#include "tools/loggen/station_log_gen.h"
 #include "tests/reliability/rel_fs.h"
 #include "tests/reliability/rel_logfile.h"
 #include "tests/reliability/rel_realhost.h"

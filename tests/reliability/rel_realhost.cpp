@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "event/ev_host.h"
-#include "loggen/station_log_gen.h"
+#include "tools/loggen/station_log_gen.h"
 #include "logsys/log_sys_host.h"
 #include "tests/reliability/rel_fs.h"
 

@@ -24,7 +24,7 @@
 #include "logCompress/LogCompExec.h"
 #include "logCompress/LogCompExecInternal.h"
 #include "logCompress/LogCompTrigger.h"
-#include "loggen/station_log_gen.h"
+#include "tools/loggen/station_log_gen.h"
 #include "tests/reliability/rel_env.h"
 #include "tests/reliability/rel_fs.h"
 #include "tests/reliability/rel_inventory.h"

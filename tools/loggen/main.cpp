@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "loggen/station_log_gen.h"
+#include "tools/loggen/station_log_gen.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Lines of the network shell log (modem and link checks) and of the local broker's log.
-#include "loggen/station_text.h"
+#include "tools/loggen/station_text.h"
 
 namespace loggen {
 namespace {

@@ -1,5 +1,5 @@
 // Public entry points of the log generator: names, dates, and writing files.
-#include "loggen/station_log_gen.h"
+#include "tools/loggen/station_log_gen.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,7 +11,7 @@
 
 #include "fileUtils/write_all.h"
 #include "logCompress/LogNameRules.h"
-#include "loggen/station_text.h"
+#include "tools/loggen/station_text.h"
 
 namespace loggen {
 namespace {

@@ -1,5 +1,5 @@
 // Driver of one generated log, and the controller's own log lines.
-#include "loggen/station_text.h"
+#include "tools/loggen/station_text.h"
 
 #include <algorithm>
 #include <ctime>

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "loggen/station_log_gen.h"
-#include "loggen/text_out.h"
+#include "tools/loggen/station_log_gen.h"
+#include "tools/loggen/text_out.h"
 
 namespace loggen {
 

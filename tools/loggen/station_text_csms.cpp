@@ -1,5 +1,5 @@
 // Lines of the central-system log: protocol frames sent and received over the websocket.
-#include "loggen/station_text.h"
+#include "tools/loggen/station_text.h"
 
 namespace loggen {
 namespace {
