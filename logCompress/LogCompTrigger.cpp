@@ -1,5 +1,36 @@
 // Compression trigger: start and stop, request intake, and the dispatcher that runs each
 // request on the host's event loop.
+//
+// DESIGN
+// A request travels one road, and at each step exactly one holder owns its record:
+//
+// 1. Post, on any host thread. LogCompTriggerPostTask checks that the trigger runs and that
+//    the host allows compression, copies the request into a heap LOG_COMP_TRIGGER_TASK with
+//    the dates of its range, and hands it to the loop (EvRunInLoop). The loop owns it now.
+// 2. Dispatch, on the loop thread. LogCompTriggerEventProc runs the event of the option
+//    (LogCompTriggerEvents.cpp). A compression selects the dates' regular log files
+//    (LogCompTriggerSelect.cpp), registers the task in the map (requester's id to executor
+//    task id, LogCompTriggerMap.cpp), writes the task's record under <log dir>/.logcomp
+//    (LogCompTriggerRecord.cpp) and hands the files to the executor. A package registers
+//    first, then selects, writes the record, packs with tar, reads the archive back, syncs it
+//    and deletes the packed files of past days (LogCompTriggerPackage.cpp), and hands the
+//    archive to the executor. A stop looks its id up in the map and deletes that executor
+//    task. A dispatch that fails is only logged; the record is freed here.
+// 3. Compression, on the executor's worker thread: the files slice by slice, the record riding
+//    along as the task's user data (LogCompExec.cpp).
+// 4. Completion, on the worker thread, or on the loop thread for a task cancelled while it
+//    waited (LogCompTriggerDone.cpp). A failed or cancelled package is put back first (only
+//    the files missing from the log directory, LogCompTriggerRestore.cpp), then the requester
+//    hears the result, the list is freed and the record goes back to the loop.
+// 5. Release, on the loop thread. LCTReleaseTaskInLoop removes the map entry and the task's
+//    record file and frees the record; the id may be used again.
+//
+// The daily run posts a record of its own from its ten-minute tick (LogCompTriggerDaily.cpp)
+// and takes the compression's road, answering nobody. Init queues the recovery of whatever an
+// earlier process left (LogCompTriggerRecover.cpp) ahead of every request; uninit queues
+// LCTReleaseAllInLoop, which cancels every task and stops the executor. The task map and the
+// daily cache belong to the loop thread alone; the executor's registry holds the only lock;
+// a post reads nothing but atomics.
 #include "logCompress/LogCompTrigger.h"
 
 #include <cstdlib>
