@@ -24,19 +24,19 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_exec.h"
 #include "fileUtils/file_compress.h"
 #include "fileUtils/file_compress_host.h"
 #include "list/link_list.h"
 #include "logCompress/LogCompExec.h"
-#include "tools/loggen/station_log_gen.h"
 #include "logsys/log_sys.h"
 #include "logsys/log_sys_host.h"
+#include "tools/loggen/station_log_gen.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 constexpr const char* kDate = "2026-12-03";
-constexpr double kMB = 1e6;
 // Deletes land after at most 3 slices: the file must outlast them by far.
 constexpr size_t kCancelFileBytes = 64u << 20;
 
@@ -45,86 +45,6 @@ struct Options {
     int trials = 50;
     std::string dir;
 };
-
-double Seconds(Clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
-
-double ThreadCpu() {
-    struct timespec ts {};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-double ChildrenCpu() {
-    struct rusage ru {};
-    getrusage(RUSAGE_CHILDREN, &ru);
-    auto sec = [](const timeval& tv) { return static_cast<double>(tv.tv_sec) + tv.tv_usec / 1e6; };
-    return sec(ru.ru_utime) + sec(ru.ru_stime);
-}
-
-uint64_t FileSize(const std::string& path) {
-    struct stat st {};
-    return stat(path.c_str(), &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
-}
-
-// Completion of one task, as seen by its callback on the worker thread.
-struct Completion {
-    std::mutex mu;
-    std::condition_variable cv;
-    bool done = false;
-    int status = -1;
-    Clock::time_point at;
-    double workerCpu = 0;  // CPU seconds of the worker thread since it started
-
-    static void Callback(uint64_t, LinkList, int sta, void* userData) {
-        const double cpu = ThreadCpu();
-        const auto now = Clock::now();
-        auto* self = static_cast<Completion*>(userData);
-        std::lock_guard<std::mutex> lock(self->mu);
-        self->done = true;
-        self->status = sta;
-        self->at = now;
-        self->workerCpu = cpu;
-        self->cv.notify_all();
-    }
-    void Wait() {
-        std::unique_lock<std::mutex> lock(mu);
-        cv.wait(lock, [&] { return done; });
-    }
-};
-
-// The files of one task; the list only borrows the configs.
-class Files {
-  public:
-    explicit Files(const std::vector<std::string>& paths) : list_(Init_LinkList()) {
-        for (const auto& p : paths) {
-            auto cfg = std::make_unique<FILE_COMPRESS_CONFIG>();
-            std::snprintf(cfg->file, sizeof cfg->file, "%s", p.c_str());
-            cfg->compressLevel = FILE_COMPRESS_LEVEL_4;
-            cfg->segmentSize = 0;  // the compressor's default slice
-            PushBack_LinkList(list_, cfg.get());
-            configs_.push_back(std::move(cfg));
-        }
-    }
-    ~Files() { Destroy_LinkList(list_); }
-    Files(const Files&) = delete;
-    Files& operator=(const Files&) = delete;
-    LinkList list() const { return list_; }
-
-  private:
-    LinkList list_;
-    std::vector<std::unique_ptr<FILE_COMPRESS_CONFIG>> configs_;
-};
-
-bool Submit(uint64_t id, const Files& files, Completion* completion) {
-    LOG_COMPEXEC_TASK task{};
-    task.compressList = files.list();
-    task.taskId = id;
-    task.callback = &Completion::Callback;
-    task.userData = completion;
-    return LogCompExecAddTask(&task) == 0;
-}
 
 // ---- cancel latency
 

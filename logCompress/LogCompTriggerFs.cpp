@@ -101,13 +101,18 @@ bool LCTMakeRecordDir(void) {
     return errno == EEXIST && lstat(LCT_RECORD_DIR, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-void LCTDropDir(const char* path) {
+DIR* LCTOpenDir(const char* path) {
     int fd = open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+    if (dir == nullptr && fd >= 0) {
+        close(fd);
+    }
+    return dir;
+}
+
+void LCTDropDir(const char* path) {
+    DIR* dir = LCTOpenDir(path);
     if (dir == nullptr) {
-        if (fd >= 0) {
-            close(fd);
-        }
         return;
     }
     for (const struct dirent* e = readdir(dir); e != nullptr; e = readdir(dir)) {

@@ -3,6 +3,7 @@
 #ifndef LOG_COMP_TRIGGER_INTERNAL_H
 #define LOG_COMP_TRIGGER_INTERNAL_H
 
+#include <dirent.h>
 #include <uthash.h>
 
 #include <atomic>
@@ -185,6 +186,7 @@ LOGCOMP_HIDDEN bool LCTAbsoluteArchivePath(const char* path, char* out, size_t o
 // The archive of an output path ("x.tar.gz" gives "x.tar"), absolute as above.
 LOGCOMP_HIDDEN bool LCTArchiveOfOutput(const char* outputPath, char* out, size_t outSize);
 LOGCOMP_HIDDEN bool LCTMakeRecordDir(void);
+LOGCOMP_HIDDEN DIR* LCTOpenDir(const char* path);  // a directory, never through a link
 LOGCOMP_HIDDEN void LCTDropDir(const char* path);  // its plain entries, then itself
 
 // Records of tasks in flight.

@@ -185,13 +185,9 @@ void VisitEntry(int dirFd, const char* name, Tally* t) {
 
 void LCTRecoverInLoop(void* ptr) {
     (void)ptr;
-    int fd = open(LCT_RECORD_DIR, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    DIR* dir = fd >= 0 ? fdopendir(fd) : nullptr;
+    DIR* dir = LCTOpenDir(LCT_RECORD_DIR);
     if (dir == nullptr) {
-        if (fd >= 0) {
-            close(fd);
-        }
-        return;
+        return;  // no record left: this one failed open is all the recovery costs
     }
     Tally t{};
     for (const struct dirent* e = readdir(dir); e != nullptr; e = readdir(dir)) {

@@ -92,11 +92,9 @@ void StationText::EmitLine(Out& o) {
     o.Ch('\n');
 }
 
-// "YYYY-MM-DD HH:MM:SS.mmm "
-void StationText::Stamp(Out& o) {
+// "HH:MM:SS.mmm"
+void StationText::ClockTime(Out& o) {
     const uint64_t ms = usOfDay_ / 1000;
-    o.Lit(std::string_view(date_, sizeof date_));
-    o.Ch(' ');
     o.Fixed(ms / 3600000, 2);
     o.Ch(':');
     o.Fixed(ms / 60000 % 60, 2);
@@ -104,6 +102,13 @@ void StationText::Stamp(Out& o) {
     o.Fixed(ms / 1000 % 60, 2);
     o.Ch('.');
     o.Fixed(ms % 1000, 3);
+}
+
+// "YYYY-MM-DD HH:MM:SS.mmm "
+void StationText::Stamp(Out& o) {
+    o.Lit(std::string_view(date_, sizeof date_));
+    o.Ch(' ');
+    ClockTime(o);
     o.Ch(' ');
 }
 

@@ -34,6 +34,7 @@ class StationText {
     };
 
     void EmitLine(Out& o);
+    void ClockTime(Out& o);
     void Stamp(Out& o);
     void MainLine(Out& o);
     void CsmsLine(Out& o);

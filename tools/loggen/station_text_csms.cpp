@@ -14,16 +14,9 @@ enum Pending { kNone = -1, kMeterAck, kHeartbeatAck, kStatusAck, kTriggerReply }
 
 // "YYYY-MM-DDTHH:MM:SS.mmmZ"
 void StationText::IsoTime(Out& o) {
-    const uint64_t ms = usOfDay_ / 1000;
     o.Lit(std::string_view(date_, sizeof date_));
     o.Ch('T');
-    o.Fixed(ms / 3600000, 2);
-    o.Ch(':');
-    o.Fixed(ms / 60000 % 60, 2);
-    o.Ch(':');
-    o.Fixed(ms / 1000 % 60, 2);
-    o.Ch('.');
-    o.Fixed(ms % 1000, 3);
+    ClockTime(o);
     o.Ch('Z');
 }
 
