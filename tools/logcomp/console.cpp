@@ -1,120 +1,215 @@
-// One lock serializes every line of the tool's threads (main, signal, the library's loop and
-// worker through the log hook and the progress hook), so a progress line never cuts another
-// line.
+// One lock serializes the lines of every thread (main, signals, and the library's loop and
+// worker through the log and progress hooks), so that a progress line never cuts another.
 #include "tools/logcomp/console.h"
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <mutex>
+#include <iterator>
+
+#include "logCompress/LogCompTrigger.h"
+#include "tools/logcomp/logcomp.h"
 
 namespace logcomp {
 namespace {
 
-std::mutex gMu;
-
-std::string Format(const char* fmt, va_list args) {
+std::string Format(const char* prefix, const char* fmt, va_list args) {
     char buf[2048];
     // Every caller has called va_start; the analyzer cannot follow the list across calls.
     const int n = std::vsnprintf(buf, sizeof buf, fmt, args);  // NOLINT(clang-analyzer-valist.*)
-    return std::string(buf, n < 0 ? 0 : (static_cast<size_t>(n) < sizeof buf ? n : sizeof buf - 1));
+    return prefix + std::string(buf, n < 0 ? 0 : std::min<size_t>(n, sizeof buf - 1));
 }
 
-void WriteFd(int fd, const std::string& text) {
-    const char* p = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-        const ssize_t n = write(fd, p, left);
+void WriteAll(int fd, const std::string& text) {
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return;  // a closed stream: nothing left to tell
-        p += n;
-        left -= static_cast<size_t>(n);
+        done += static_cast<size_t>(n);
     }
-}
-
-std::string WithNewline(std::string text) {
-    if (text.empty() || text.back() != '\n') text.push_back('\n');
-    return text;
 }
 
 }  // namespace
 
-Console& Console::Get() {
-    static Console* console = new Console();  // never destroyed: threads may write to the end
-    return *console;
-}
+Console::Console(bool quiet) : quiet_(quiet), inPlace_(isatty(STDERR_FILENO) == 1) {}
 
-Console::Console() : stderrIsTty_(isatty(STDERR_FILENO) == 1) {}
-
-void Console::SetQuiet(bool quiet) {
-    quiet_ = quiet;
-}
-
-void Console::ClearLocked() {
-    if (!progress_.empty()) WriteFd(STDERR_FILENO, "\r\033[K");
-}
-
-void Console::RedrawLocked() {
-    if (!progress_.empty()) WriteFd(STDERR_FILENO, "\r" + progress_ + "\033[K");
-}
-
-void Console::WriteErr(const std::string& text) {
-    std::lock_guard<std::mutex> lock(gMu);
-    ClearLocked();
-    WriteFd(STDERR_FILENO, WithNewline(text));
-    RedrawLocked();
+void Console::Write(int fd, std::string text) {
+    if (text.empty() || text.back() != '\n') text.push_back('\n');
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!progress_.empty()) WriteAll(STDERR_FILENO, "\r\033[K");
+    WriteAll(fd, text);
+    if (!progress_.empty()) WriteAll(STDERR_FILENO, "\r" + progress_ + "\033[K");
 }
 
 void Console::Result(const char* fmt, ...) {
-    if (quiet_) return;
     va_list args;
     va_start(args, fmt);
-    const std::string text = WithNewline(Format(fmt, args));
+    if (!quiet_) Write(STDOUT_FILENO, Format("", fmt, args));
     va_end(args);
-    std::lock_guard<std::mutex> lock(gMu);
-    ClearLocked();
-    WriteFd(STDOUT_FILENO, text);
-    RedrawLocked();
 }
 
 void Console::Note(const char* fmt, ...) {
-    if (quiet_) return;
     va_list args;
     va_start(args, fmt);
-    const std::string text = Format(fmt, args);
+    if (!quiet_) Write(STDERR_FILENO, Format("", fmt, args));
     va_end(args);
-    WriteErr(text);
 }
 
 void Console::Error(const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
-    const std::string text = "logcomp: " + Format(fmt, args);
+    Write(STDERR_FILENO, Format("logcomp: ", fmt, args));
     va_end(args);
-    WriteErr(text);
 }
 
 void Console::Line(const std::string& line) {
-    WriteErr(line);
+    Write(STDERR_FILENO, line);
 }
 
 void Console::Progress(const std::string& text) {
-    std::lock_guard<std::mutex> lock(gMu);
     if (quiet_) return;
-    if (!stderrIsTty_) {
-        WriteFd(STDERR_FILENO, WithNewline(text));
-        return;
-    }
+    if (!inPlace_) return Write(STDERR_FILENO, text);
+    std::lock_guard<std::mutex> lock(mu_);
     progress_ = text;
-    RedrawLocked();
+    WriteAll(STDERR_FILENO, "\r" + progress_ + "\033[K");
 }
 
 void Console::EndProgress() {
-    std::lock_guard<std::mutex> lock(gMu);
-    ClearLocked();
+    std::lock_guard<std::mutex> lock(mu_);
+    if (!progress_.empty()) WriteAll(STDERR_FILENO, "\r\033[K");
     progress_.clear();
+}
+
+std::string SizeText(uint64_t bytes) {
+    static constexpr const char* kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
+    if (bytes < 1024) return std::to_string(bytes) + " B";
+    double value = static_cast<double>(bytes) / 1024.0;
+    size_t unit = 0;
+    for (; value >= 1024.0 && unit + 1 < std::size(kUnits); ++unit) value /= 1024.0;
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
+    return text;
+}
+
+// On a terminal the line is redrawn at most ten times a second; elsewhere a plain line is
+// written when a file starts and then at most every two seconds, so logs stay readable.
+void ProgressMeter::Begin(uint32_t filesTotal, uint64_t bytesPlanned) {
+    std::lock_guard<std::mutex> lock(mu_);
+    filesTotal_ = filesTotal;
+    bytesPlanned_ = bytesPlanned;
+}
+
+void ProgressMeter::Slice(const char* file, uint64_t bytesDone, uint64_t bytesTotal, int finished) {
+    std::lock_guard<std::mutex> lock(mu_);
+    const bool newFile = !started_ || file_ != file;
+    started_ = true;
+    file_ = file;
+    fileDone_ = bytesDone;
+    fileTotal_ = bytesTotal;
+    const std::string text = Text();
+    if (finished == 1) {
+        ++filesDone_;
+        bytesFinished_ += bytesTotal;
+        fileDone_ = fileTotal_ = 0;
+    }
+    const auto now = std::chrono::steady_clock::now();
+    const auto interval = console_.ProgressInPlace() ? std::chrono::milliseconds(100)
+                                                     : std::chrono::milliseconds(2000);
+    if (!newFile && now - shown_ < interval) return;
+    shown_ = now;
+    console_.Progress(text);
+}
+
+std::string ProgressMeter::Text() const {
+    const uint64_t done = bytesFinished_ + fileDone_;
+    const uint64_t total = std::max(bytesFinished_ + fileTotal_, bytesPlanned_);
+    const unsigned pct = total > 0 ? static_cast<unsigned>(done * 100 / total) : 100;
+    const uint32_t current = std::min(filesDone_ + 1, filesTotal_);
+    const std::string base = file_.substr(file_.rfind('/') + 1);  // npos + 1: the whole name
+    char text[512];
+    std::snprintf(text, sizeof text, "compressing file %u of %u (%s): %s of %s done (%u%%)",
+                  current, filesTotal_, base.c_str(), SizeText(done).c_str(),
+                  SizeText(total).c_str(), pct);
+    return text;
+}
+
+namespace {
+
+constexpr size_t kMaxListed = 16;  // compressed files listed one by one
+
+const char* ResultName(int result) {
+    switch (result) {
+        case LOG_COMP_TRIGGER_RESULT_REJECT:
+            return "cancelled";
+        case LOG_COMP_TRIGGER_RESULT_ONGOING:
+            return "ongoing";
+        case LOG_COMP_TRIGGER_RESULT_SUCCESS:
+            return "success";
+        case LOG_COMP_TRIGGER_RESULT_FAILED:
+            return "failed";
+        default:
+            return "unknown";
+    }
+}
+
+void PrintDrop(Console& out, const RequestRecord& r) {
+    if (r.noLogFiles) {
+        out.Error("no log files of %s to %s in %s", r.first.c_str(), r.last.c_str(), LogDir());
+    }
+    out.Error("the library dropped the request without a result:");
+    for (const std::string& reason : r.reasons) out.Error("  %s", reason.c_str());
+    if (!r.tarLeft.empty()) out.Error("  the archive %s was left", r.tarLeft.c_str());
+}
+
+void PrintArchive(Console& out, const RequestRecord& r) {
+    if (r.archiveBytes < 0) return out.Result("archive    %s is missing", r.archive.c_str());
+    out.Result("archive    %s, %s (%lld bytes)", r.archive.c_str(),
+               SizeText(static_cast<uint64_t>(r.archiveBytes)).c_str(),
+               static_cast<long long>(r.archiveBytes));
+    if (r.members < 0) {
+        out.Result("packed     unknown: tar -tzf cannot read the archive");
+    } else {
+        out.Result("packed     %ld files (members listed by tar -tzf)", r.members);
+    }
+}
+
+// After a failed or cancelled package the library unpacks the archive again.
+void PrintRestore(Console& out, const RequestRecord& r) {
+    out.Result("restored   %zu of %zu packed files back in %s, sizes unchanged", r.restored,
+               r.packed, LogDir());
+    if (!r.tarLeft.empty()) out.Result("left       %s", r.tarLeft.c_str());
+}
+
+void PrintCompressed(Console& out, const std::vector<RequestRecord::Compressed>& files) {
+    size_t done = 0;
+    uint64_t in = 0, gz = 0;
+    for (const RequestRecord::Compressed& f : files) {
+        if (f.gzBytes < 0) continue;
+        ++done;
+        in += f.bytes;
+        gz += static_cast<uint64_t>(f.gzBytes);
+        if (files.size() > kMaxListed) continue;
+        out.Result("  %s.gz  %s -> %s", f.name.c_str(), SizeText(f.bytes).c_str(),
+                   SizeText(static_cast<uint64_t>(f.gzBytes)).c_str());
+    }
+    out.Result("compressed %zu of %zu files, %s -> %s", done, files.size(), SizeText(in).c_str(),
+               SizeText(gz).c_str());
+}
+
+}  // namespace
+
+void PrintRecord(Console& out, const RequestRecord& r) {
+    out.Result("request    %s (%s %s to %s)", r.id.c_str(), r.package ? "package" : "compress",
+               r.first.c_str(), r.last.c_str());
+    if (r.dropped) return PrintDrop(out, r);
+    out.Result("result     %d %s", r.result, ResultName(r.result));
+    out.Result("message    %s", r.message.empty() ? "(none)" : r.message.c_str());
+    if (!r.package) return PrintCompressed(out, r.compressed);
+    if (r.result == LOG_COMP_TRIGGER_RESULT_SUCCESS) return PrintArchive(out, r);
+    PrintRestore(out, r);
 }
 
 }  // namespace logcomp

@@ -1,33 +1,393 @@
-// logcomp: a command-line host for liblogcompress.so. The host services the library needs
-// are linked into this program and exported from it, as in the station's application.
+// logcomp: a command-line host for liblogcompress.so. The host services the library needs are
+// linked into this program and exported from it, as in the station's application. Every value
+// on the command line is checked here, so that a wrong one never reaches the library; dates go
+// through the library's own parser, so the tool accepts exactly what a request accepts.
+#include <getopt.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
 #include <string>
 
-#include "tools/logcomp/args.h"
-#include "tools/logcomp/commands.h"
+#include "device/devStatus_host.h"
+#include "logCompress/DateParse.h"
+#include "logCompress/LogCompTrigger.h"
+#include "logCompress/LogManager.h"
 #include "tools/logcomp/console.h"
-#include "tools/logcomp/report.h"
-#include "tools/logcomp/signals.h"
+#include "tools/logcomp/host.h"
+#include "tools/logcomp/logcomp.h"
+
+namespace logcomp {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr size_t kMaxIdLen = sizeof(LOG_COMP_TRIGGER_REQ::strTaskId) - 1;
+constexpr size_t kMaxOutputLen = sizeof(LOG_COMP_TRIGGER_REQ::outputPath) - 1;
+constexpr size_t kMaxGuardDirLen = sizeof(LOG_MANAGER_CONFIG::logDir) - 1;
+constexpr size_t kMaxMountLen = PATH_MAX - 1;
+constexpr char kTarGz[] = ".tar.gz";
+constexpr char kFormats[] =
+    "YYYY-MM-DD, YYYY/MM/DD, YYYYMMDD, YYYY年MM月DD日, DD-MM-YYYY, DD/MM/YYYY or MM/DD/YYYY";
+
+enum Opt {
+    kFrom = 1,
+    kTo,
+    kOutput,
+    kId,
+    kTriggerTime,
+    kGuardDir,
+    kThreshold,
+    kCardMount,
+    kGuardPeriod,
+    kLogLevel,
+    kQuiet,
+    kHelp = 'h'
+};
+
+const option kOptions[] = {
+    {"from", required_argument, nullptr, kFrom},
+    {"to", required_argument, nullptr, kTo},
+    {"output", required_argument, nullptr, kOutput},
+    {"id", required_argument, nullptr, kId},
+    {"trigger-time", required_argument, nullptr, kTriggerTime},
+    {"guard-dir", required_argument, nullptr, kGuardDir},
+    {"threshold", required_argument, nullptr, kThreshold},
+    {"card-mount", required_argument, nullptr, kCardMount},
+    {"guard-period-ms", required_argument, nullptr, kGuardPeriod},
+    {"log-level", required_argument, nullptr, kLogLevel},
+    {"quiet", no_argument, nullptr, kQuiet},
+    {"help", no_argument, nullptr, kHelp},
+    {nullptr, 0, nullptr, 0},
+};
+
+bool Fail(std::string* error, std::string message) {
+    *error = std::move(message);
+    return false;
+}
+
+// The options a command takes; the ones not named here belong to every command.
+bool Takes(Command command, int opt) {
+    switch (opt) {
+        case kOutput:
+            return command == Command::kPackage;
+        case kFrom:
+        case kTo:
+        case kId:
+            return command != Command::kRun;
+        case kTriggerTime:
+        case kGuardDir:
+        case kThreshold:
+        case kCardMount:
+        case kGuardPeriod:
+            return command == Command::kRun;
+        default:
+            return true;
+    }
+}
+
+// The word getopt looked at, without an inline value: what the messages name.
+std::string Word(const char* arg) {
+    const std::string word = arg;
+    return word.compare(0, 2, "--") == 0 ? word.substr(0, word.find('=')) : word;
+}
+
+// getopt_long also takes a short "-hx" and an abbreviation such as "--thr": neither is ours.
+bool NamesInFull(const std::string& word, int opt) {
+    if (word == "-h") return opt == kHelp;
+    for (const option& o : kOptions) {
+        if (o.name != nullptr && o.val == opt) return word == std::string("--") + o.name;
+    }
+    return false;
+}
+
+bool ParseLong(const std::string& text, long lo, long hi, long* out) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || errno != 0 || v < lo || v > hi) return false;
+    *out = v;
+    return true;
+}
+
+// "HH:MM:SS" or "HH:MM", 00:00:00 to 23:59:59.
+bool ParseTimeOfDay(const std::string& text, Options* o, std::string* error) {
+    int h = -1, m = -1, s = 0, used = 0;
+    const int n = std::sscanf(text.c_str(), "%2d:%2d%n:%2d%n", &h, &m, &used, &s, &used);
+    const bool ok = (n == 2 || n == 3) && static_cast<size_t>(used) == text.size() && h >= 0 &&
+                    h <= 23 && m >= 0 && m <= 59 && s >= 0 && s <= 59;
+    if (!ok)
+        return Fail(error,
+                    "bad --trigger-time '" + text + "': HH:MM:SS (UTC), 00:00:00 to 23:59:59");
+    o->hour = h;
+    o->minute = m;
+    o->second = s;
+    return true;
+}
+
+bool SetLevel(const std::string& v, Options* o, std::string* error) {
+    static const struct {
+        const char* name;
+        int level;
+    } kLevels[] = {
+        {"debug", LEVEL_DEBUG}, {"info", LEVEL_INFO}, {"warn", LEVEL_WARN}, {"error", LEVEL_ERROR}};
+    for (const auto& l : kLevels) {
+        if (v != l.name) continue;
+        o->logLevel = l.level;
+        return true;
+    }
+    return Fail(error, "bad --log-level '" + v + "': use debug, info, warn or error");
+}
+
+// The library keeps 127 bytes of an id and writes it into its log lines as it is.
+bool SetId(const std::string& v, Options* o, std::string* error) {
+    const bool control = std::any_of(v.begin(), v.end(), [](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
+    });
+    if (v.empty() || v.size() > kMaxIdLen || control) {
+        return Fail(
+            error, "bad --id: 1 to " + std::to_string(kMaxIdLen) + " bytes, no control characters");
+    }
+    o->id = v;
+    return true;
+}
+
+bool Apply(int opt, const std::string& v, Options* o, std::string* error) {
+    long n = 0;
+    switch (opt) {
+        case kFrom:
+            o->from = v;
+            return true;
+        case kTo:
+            o->to = v;
+            return true;
+        case kOutput:
+            o->output = v;
+            return true;
+        case kGuardDir:
+            o->guardDir = v;
+            return true;
+        case kCardMount:
+            o->cardMount = v;
+            return true;
+        case kQuiet:
+            o->quiet = true;
+            return true;
+        case kId:
+            return SetId(v, o, error);
+        case kTriggerTime:
+            return ParseTimeOfDay(v, o, error);
+        case kLogLevel:
+            return SetLevel(v, o, error);
+        case kThreshold:
+            if (!ParseLong(v, 1, 100, &n))
+                return Fail(error, "bad --threshold '" + v + "': a percentage from 1 to 100");
+            o->threshold = static_cast<int>(n);
+            return true;
+        default:  // kGuardPeriod
+            if (!ParseLong(v, 1, 86400000, &n))
+                return Fail(error,
+                            "bad --guard-period-ms '" + v + "': milliseconds from 1 to 86400000");
+            o->guardPeriodMs = n;
+            return true;
+    }
+}
+
+// The options after the command word, in order; a "--help" among them ends the parsing.
+bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
+    opterr = 0;  // the messages are the tool's own
+    optind = 2;
+    for (;;) {
+        const int at = optind;
+        const int c = getopt_long(argc, argv, "+:h", kOptions, nullptr);
+        if (c == -1) {
+            return at == argc || Fail(error, "unknown option '" + Word(argv[at]) + "'");
+        }
+        const int opt = c == '?' || c == ':' ? optopt : c;
+        const std::string word = Word(argv[at]);
+        if (!NamesInFull(word, opt)) return Fail(error, "unknown option '" + word + "'");
+        if (opt == kHelp) {
+            o->command = Command::kHelp;
+            return true;
+        }
+        if (!Takes(o->command, opt)) return Fail(error, word + " does not apply to this command");
+        if (c == ':') return Fail(error, word + " needs a value");
+        if (c == '?') return Fail(error, word + " takes no value");
+        if (!Apply(opt, optarg != nullptr ? optarg : "", o, error)) return false;
+    }
+}
+
+bool CheckDates(Options* o, std::string* error) {
+    for (const std::string* d : {&o->from, &o->to}) {
+        struct tm tm {};
+        if (!ParseDateEx(d->c_str(), &tm, nullptr)) {
+            return Fail(error, "bad date '" + *d + "': use " + kFormats);
+        }
+    }
+    DateList* list = GenerateDateRange(o->from.c_str(), o->to.c_str(), 0);
+    if (list == nullptr) {
+        return Fail(error,
+                    "bad date range '" + o->from + "' to '" + o->to + "': years 1900 to 2099 only");
+    }
+    o->dates.assign(list->dates, list->dates + list->count);
+    FreeDateList(list);
+    return true;
+}
+
+// Ends in ".tar.gz", made absolute against the working directory, in an existing directory.
+bool CheckOutputPath(std::string* path, std::string* error) {
+    const std::string base = fs::path(*path).filename();
+    const size_t len = sizeof kTarGz - 1;
+    if (base.size() <= len || base.compare(base.size() - len, len, kTarGz) != 0) {
+        return Fail(error, "bad --output '" + *path + "': a file name ending in .tar.gz");
+    }
+    std::error_code ec;
+    const std::string abs = fs::absolute(*path, ec);
+    if (abs.size() > kMaxOutputLen) {
+        return Fail(error, "--output path too long: at most " + std::to_string(kMaxOutputLen) +
+                               " characters");
+    }
+    const std::string dir = fs::path(abs).parent_path();
+    if (!fs::is_directory(dir, ec)) {
+        return Fail(error, "bad --output: directory " + dir + " does not exist");
+    }
+    *path = abs;
+    return true;
+}
+
+// An existing directory, made absolute, at most maxLen characters.
+bool CheckDirectory(const char* what, std::string* path, size_t maxLen, std::string* error) {
+    std::error_code ec;
+    const std::string abs = fs::absolute(*path, ec);
+    if (!fs::is_directory(abs, ec)) {
+        return Fail(error,
+                    std::string("bad ") + what + ": " + abs + " is not an existing directory");
+    }
+    if (abs.size() > maxLen) {
+        return Fail(error, std::string(what) + " path too long: at most " + std::to_string(maxLen) +
+                               " characters");
+    }
+    *path = abs;
+    return true;
+}
+
+bool CheckRequest(Options* o, std::string* error) {
+    if (o->from.empty()) return Fail(error, "--from DATE is required");
+    if (o->to.empty()) o->to = o->from;
+    if (!CheckDates(o, error)) return false;
+    if (o->id.empty()) o->id = "logcomp-" + std::to_string(getpid());
+    if (o->command == Command::kCompress) return true;
+    if (o->output.empty()) return Fail(error, "--output PATH.tar.gz is required");
+    return CheckOutputPath(&o->output, error);
+}
+
+bool CheckRun(Options* o, std::string* error) {
+    const bool given = !o->guardDir.empty();
+    if (!given) o->guardDir = LogDir();
+    if (!CheckDirectory(given ? "--guard-dir" : "log directory", &o->guardDir, kMaxGuardDirLen,
+                        error)) {
+        if (!given) *error += " (the storage guard watches it unless --guard-dir names another)";
+        return false;
+    }
+    return o->cardMount.empty() ||
+           CheckDirectory("--card-mount", &o->cardMount, kMaxMountLen, error);
+}
+
+bool ParseCommand(const std::string& word, Command* command) {
+    static const struct {
+        const char* word;
+        Command command;
+    } kCommands[] = {{"package", Command::kPackage},  {"compress", Command::kCompress},
+                     {"run", Command::kRun},          {"--help", Command::kHelp},
+                     {"-h", Command::kHelp},          {"help", Command::kHelp},
+                     {"--version", Command::kVersion}};
+    for (const auto& c : kCommands) {
+        if (word != c.word) continue;
+        *command = c.command;
+        return true;
+    }
+    return false;
+}
+
+bool ParseArgs(int argc, char** argv, Options* o, std::string* error) {
+    if (argc < 2) return Fail(error, "no command given");
+    if (!ParseCommand(argv[1], &o->command)) {
+        return Fail(error, "unknown command '" + std::string(argv[1]) +
+                               "' (package, compress, run, --help, --version)");
+    }
+    if (o->command == Command::kHelp || o->command == Command::kVersion) return true;
+    if (!ParseOptions(argc, argv, o, error)) return false;
+    if (o->command == Command::kHelp) return true;
+    return o->command == Command::kRun ? CheckRun(o, error) : CheckRequest(o, error);
+}
+
+void PrintUsage() {
+    std::printf(
+        "usage: logcomp package --from DATE [--to DATE] --output PATH.tar.gz [--id ID]\n"
+        "       logcomp compress --from DATE [--to DATE] [--id ID]\n"
+        "       logcomp run [--trigger-time HH:MM:SS] [--guard-dir DIR] [--threshold PCT]\n"
+        "                   [--card-mount PATH] [--guard-period-ms MS]\n"
+        "       logcomp --help | --version\n"
+        "\n"
+        "A host for liblogcompress.so, linked the way the station's application links it.\n"
+        "Log directory compiled into the library: %s\n"
+        "\n"
+        "package   Packs the log files of the dates into one tar archive, compresses it to\n"
+        "          PATH.tar.gz and removes the packed files of past days (today's stay).\n"
+        "compress  Compresses each log file of the dates to FILE.gz; past days' originals go.\n"
+        "          Both wait for the library's answer and print it. SIGINT, SIGTERM, SIGHUP or\n"
+        "          SIGQUIT stops the request: the packed files are put back, and the exit\n"
+        "          status is 128 + the signal's number (130 for SIGINT).\n"
+        "run       The station's daemon: the daily trigger compresses yesterday's logs from\n"
+        "          the trigger time (UTC, default 02:00:00) on, and the storage guard deletes\n"
+        "          the oldest entry of the guarded directory (default: the log directory)\n"
+        "          while its file system is at or above the threshold (default 70%%).\n"
+        "          --card-mount names the data card's mount point (default %s): the\n"
+        "          guard checks only while it is a mounted, writable file system.\n"
+        "          --guard-period-ms shortens the guard's %g s period for a demonstration;\n"
+        "          the daily tick (%g min) is scaled alike. Stops on SIGINT, SIGTERM, SIGHUP\n"
+        "          or SIGQUIT, with status 0 once every task handed over is answered.\n"
+        "\n"
+        "DATE      YYYY-MM-DD, YYYY/MM/DD, YYYYMMDD, YYYY年MM月DD日, DD-MM-YYYY, DD/MM/YYYY or\n"
+        "          MM/DD/YYYY (UTC days; --to defaults to --from).\n"
+        "ID        The request's task id, 1 to %zu bytes without control characters\n"
+        "          (default logcomp-<pid>).\n"
+        "PATH      Made absolute against the working directory; its directory must exist,\n"
+        "          and neither PATH nor PATH without .gz may exist yet.\n"
+        "\n"
+        "Options of every command:\n"
+        "  --log-level debug|info|warn|error   the library's log lines on stderr (default "
+        "warn)\n"
+        "  --quiet                             no progress, notes or results: errors only\n"
+        "\n"
+        "Exit status: 0 success, 1 failure, 2 bad command line, 128 + the signal's number\n"
+        "when package or compress was stopped by a signal.\n",
+        LogDir(), DEV_DEFAULT_SD_MOUNT_POINT, LOG_MANAGER_CHECK_MS / 1000.0,
+        LOG_COMP_TRIGGER_TICK_MS / 60000.0, kMaxIdLen);
+}
+
+}  // namespace
+}  // namespace logcomp
 
 int main(int argc, char** argv) {
-    logcomp::BlockStopSignals();  // before any thread: all of them inherit the mask
-    logcomp::Options opts;
+    using namespace logcomp;
+    BlockStopSignals();  // before any thread: all of them inherit the mask
+    Options opts;
     std::string error;
-    if (!logcomp::ParseArgs(argc, argv, &opts, &error)) {
+    if (!ParseArgs(argc, argv, &opts, &error)) {
         std::fprintf(stderr, "logcomp: %s\nTry 'logcomp --help'.\n", error.c_str());
-        return logcomp::kExitUsage;
+        return kExitUsage;
     }
-    logcomp::Console::Get().SetQuiet(opts.quiet);
-    switch (opts.command) {
-        case logcomp::Command::kHelp:
-            logcomp::PrintUsage();
-            return logcomp::kExitOk;
-        case logcomp::Command::kVersion:
-            logcomp::PrintVersion();
-            return logcomp::kExitOk;
-        case logcomp::Command::kRun:
-            return logcomp::RunDaemon(opts);
-        default:
-            return logcomp::RunRequest(opts);
+    if (opts.command == Command::kHelp) PrintUsage();
+    if (opts.command == Command::kVersion) {
+        std::printf("logcomp %s\nlog directory %s\n", LOGCOMP_TOOL_VERSION, LogDir());
     }
+    if (opts.command == Command::kHelp || opts.command == Command::kVersion) return kExitOk;
+    Console console(opts.quiet);
+    return opts.command == Command::kRun ? RunDaemon(opts, console) : RunRequest(opts, console);
 }
