@@ -1,6 +1,6 @@
 // One lock serializes the lines of every thread (main, signals, and the library's loop and
 // worker through the log and progress hooks), so that a progress line never cuts another.
-#include "tools/logcomp/console.h"
+#include "tools/logcomp/logcomp.h"
 
 #include <unistd.h>
 
@@ -11,7 +11,6 @@
 #include <iterator>
 
 #include "logCompress/LogCompTrigger.h"
-#include "tools/logcomp/logcomp.h"
 
 namespace logcomp {
 namespace {
@@ -70,8 +69,10 @@ void Console::Line(const std::string& line) {
 }
 
 void Console::Progress(const std::string& text) {
-    if (quiet_) return;
-    if (!inPlace_) return Write(STDERR_FILENO, text);
+    if (quiet_ || !inPlace_) {
+        if (!quiet_) Write(STDERR_FILENO, text);
+        return;
+    }
     std::lock_guard<std::mutex> lock(mu_);
     progress_ = text;
     WriteAll(STDERR_FILENO, "\r" + progress_ + "\033[K");
@@ -94,65 +95,14 @@ std::string SizeText(uint64_t bytes) {
     return text;
 }
 
-// On a terminal the line is redrawn at most ten times a second; elsewhere a plain line is
-// written when a file starts and then at most every two seconds, so logs stay readable.
-void ProgressMeter::Begin(uint32_t filesTotal, uint64_t bytesPlanned) {
-    std::lock_guard<std::mutex> lock(mu_);
-    filesTotal_ = filesTotal;
-    bytesPlanned_ = bytesPlanned;
-}
-
-void ProgressMeter::Slice(const char* file, uint64_t bytesDone, uint64_t bytesTotal, int finished) {
-    std::lock_guard<std::mutex> lock(mu_);
-    const bool newFile = !started_ || file_ != file;
-    started_ = true;
-    file_ = file;
-    fileDone_ = bytesDone;
-    fileTotal_ = bytesTotal;
-    const std::string text = Text();
-    if (finished == 1) {
-        ++filesDone_;
-        bytesFinished_ += bytesTotal;
-        fileDone_ = fileTotal_ = 0;
-    }
-    const auto now = std::chrono::steady_clock::now();
-    const auto interval = console_.ProgressInPlace() ? std::chrono::milliseconds(100)
-                                                     : std::chrono::milliseconds(2000);
-    if (!newFile && now - shown_ < interval) return;
-    shown_ = now;
-    console_.Progress(text);
-}
-
-std::string ProgressMeter::Text() const {
-    const uint64_t done = bytesFinished_ + fileDone_;
-    const uint64_t total = std::max(bytesFinished_ + fileTotal_, bytesPlanned_);
-    const unsigned pct = total > 0 ? static_cast<unsigned>(done * 100 / total) : 100;
-    const uint32_t current = std::min(filesDone_ + 1, filesTotal_);
-    const std::string base = file_.substr(file_.rfind('/') + 1);  // npos + 1: the whole name
-    char text[512];
-    std::snprintf(text, sizeof text, "compressing file %u of %u (%s): %s of %s done (%u%%)",
-                  current, filesTotal_, base.c_str(), SizeText(done).c_str(),
-                  SizeText(total).c_str(), pct);
-    return text;
-}
-
 namespace {
 
 constexpr size_t kMaxListed = 16;  // compressed files listed one by one
 
 const char* ResultName(int result) {
-    switch (result) {
-        case LOG_COMP_TRIGGER_RESULT_REJECT:
-            return "cancelled";
-        case LOG_COMP_TRIGGER_RESULT_ONGOING:
-            return "ongoing";
-        case LOG_COMP_TRIGGER_RESULT_SUCCESS:
-            return "success";
-        case LOG_COMP_TRIGGER_RESULT_FAILED:
-            return "failed";
-        default:
-            return "unknown";
-    }
+    static constexpr const char* kNames[] = {"cancelled", "ongoing", "success", "failed"};
+    static_assert(LOG_COMP_TRIGGER_RESULT_REJECT == 0 && LOG_COMP_TRIGGER_RESULT_FAILED == 3);
+    return result >= 0 && result < 4 ? kNames[result] : "unknown";
 }
 
 void PrintDrop(Console& out, const RequestRecord& r) {
@@ -165,7 +115,10 @@ void PrintDrop(Console& out, const RequestRecord& r) {
 }
 
 void PrintArchive(Console& out, const RequestRecord& r) {
-    if (r.archiveBytes < 0) return out.Result("archive    %s is missing", r.archive.c_str());
+    if (r.archiveBytes < 0) {
+        out.Result("archive    %s is missing", r.archive.c_str());
+        return;
+    }
     out.Result("archive    %s, %s (%lld bytes)", r.archive.c_str(),
                SizeText(static_cast<uint64_t>(r.archiveBytes)).c_str(),
                static_cast<long long>(r.archiveBytes));
@@ -204,12 +157,19 @@ void PrintCompressed(Console& out, const std::vector<RequestRecord::Compressed>&
 void PrintRecord(Console& out, const RequestRecord& r) {
     out.Result("request    %s (%s %s to %s)", r.id.c_str(), r.package ? "package" : "compress",
                r.first.c_str(), r.last.c_str());
-    if (r.dropped) return PrintDrop(out, r);
+    if (r.dropped) {
+        PrintDrop(out, r);
+        return;
+    }
     out.Result("result     %d %s", r.result, ResultName(r.result));
     out.Result("message    %s", r.message.empty() ? "(none)" : r.message.c_str());
-    if (!r.package) return PrintCompressed(out, r.compressed);
-    if (r.result == LOG_COMP_TRIGGER_RESULT_SUCCESS) return PrintArchive(out, r);
-    PrintRestore(out, r);
+    if (!r.package) {
+        PrintCompressed(out, r.compressed);
+    } else if (r.result == LOG_COMP_TRIGGER_RESULT_SUCCESS) {
+        PrintArchive(out, r);
+    } else {
+        PrintRestore(out, r);
+    }
 }
 
 }  // namespace logcomp

@@ -1,12 +1,13 @@
 // While the hook runs the sink itself writes nowhere: the console shows the messages, so that
 // a progress line drawn in place is cleared and redrawn around them.
-#include "tools/logcomp/host.h"
+#include "tools/logcomp/logcomp.h"
 
 #include <pthread.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <future>
 #include <system_error>
 
@@ -17,18 +18,14 @@
 namespace logcomp {
 namespace {
 
-constexpr struct {
-    int signo;
-    const char* name;
-} kStopSignals[] = {
-    {SIGINT, "SIGINT"}, {SIGTERM, "SIGTERM"}, {SIGHUP, "SIGHUP"}, {SIGQUIT, "SIGQUIT"}};
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 // The stop signals, and SIGUSR1, which only Stop sends to the signal thread so that it can be
 // joined without polling.
 sigset_t WaitedSignals() {
     sigset_t set;
     sigemptyset(&set);
-    for (const auto& s : kStopSignals) sigaddset(&set, s.signo);
+    for (int signo : kStopSignals) sigaddset(&set, signo);
     sigaddset(&set, SIGUSR1);
     return set;
 }
@@ -56,11 +53,8 @@ void BlockStopSignals() {
     signal(SIGPIPE, SIG_IGN);  // a closed stdout or stderr must not end a running request
 }
 
-const char* StopSignalName(int signo) {
-    for (const auto& s : kStopSignals) {
-        if (s.signo == signo) return s.name;
-    }
-    return "signal";
+std::string StopSignalName(int signo) {
+    return std::string("SIG") + sigabbrev_np(signo);
 }
 
 Host::Host(Console& console, int showLevel, Observer observer)

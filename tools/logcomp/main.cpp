@@ -18,8 +18,6 @@
 #include "logCompress/DateParse.h"
 #include "logCompress/LogCompTrigger.h"
 #include "logCompress/LogManager.h"
-#include "tools/logcomp/console.h"
-#include "tools/logcomp/host.h"
 #include "tools/logcomp/logcomp.h"
 
 namespace logcomp {
@@ -35,20 +33,15 @@ constexpr char kTarGz[] = ".tar.gz";
 constexpr char kFormats[] =
     "YYYY-MM-DD, YYYY/MM/DD, YYYYMMDD, YYYY年MM月DD日, DD-MM-YYYY, DD/MM/YYYY or MM/DD/YYYY";
 
+// The options by the commands that take them (see Takes).
+// clang-format off
 enum Opt {
-    kFrom = 1,
-    kTo,
-    kOutput,
-    kId,
-    kTriggerTime,
-    kGuardDir,
-    kThreshold,
-    kCardMount,
-    kGuardPeriod,
-    kLogLevel,
-    kQuiet,
-    kHelp = 'h'
+    kOutput = 1,                                                    // package
+    kFrom, kTo, kId,                                                // package, compress
+    kTriggerTime, kGuardDir, kThreshold, kCardMount, kGuardPeriod,  // run
+    kLogLevel, kQuiet, kHelp = 'h',                                 // every command
 };
+// clang-format on
 
 const option kOptions[] = {
     {"from", required_argument, nullptr, kFrom},
@@ -71,24 +64,10 @@ bool Fail(std::string* error, std::string message) {
     return false;
 }
 
-// The options a command takes; the ones not named here belong to every command.
 bool Takes(Command command, int opt) {
-    switch (opt) {
-        case kOutput:
-            return command == Command::kPackage;
-        case kFrom:
-        case kTo:
-        case kId:
-            return command != Command::kRun;
-        case kTriggerTime:
-        case kGuardDir:
-        case kThreshold:
-        case kCardMount:
-        case kGuardPeriod:
-            return command == Command::kRun;
-        default:
-            return true;
-    }
+    if (opt == kOutput) return command == Command::kPackage;
+    if (opt <= kId) return command != Command::kRun;
+    return opt > kGuardPeriod || command == Command::kRun;
 }
 
 // The word getopt looked at, without an inline value: what the messages name.
@@ -159,43 +138,24 @@ bool SetId(const std::string& v, Options* o, std::string* error) {
 
 bool Apply(int opt, const std::string& v, Options* o, std::string* error) {
     long n = 0;
-    switch (opt) {
-        case kFrom:
-            o->from = v;
-            return true;
-        case kTo:
-            o->to = v;
-            return true;
-        case kOutput:
-            o->output = v;
-            return true;
-        case kGuardDir:
-            o->guardDir = v;
-            return true;
-        case kCardMount:
-            o->cardMount = v;
-            return true;
-        case kQuiet:
-            o->quiet = true;
-            return true;
-        case kId:
-            return SetId(v, o, error);
-        case kTriggerTime:
-            return ParseTimeOfDay(v, o, error);
-        case kLogLevel:
-            return SetLevel(v, o, error);
-        case kThreshold:
-            if (!ParseLong(v, 1, 100, &n))
-                return Fail(error, "bad --threshold '" + v + "': a percentage from 1 to 100");
-            o->threshold = static_cast<int>(n);
-            return true;
-        default:  // kGuardPeriod
-            if (!ParseLong(v, 1, 86400000, &n))
-                return Fail(error,
-                            "bad --guard-period-ms '" + v + "': milliseconds from 1 to 86400000");
-            o->guardPeriodMs = n;
-            return true;
+    if (opt == kId) return SetId(v, o, error);
+    if (opt == kTriggerTime) return ParseTimeOfDay(v, o, error);
+    if (opt == kLogLevel) return SetLevel(v, o, error);
+    if (opt == kThreshold && !ParseLong(v, 1, 100, &n)) {
+        return Fail(error, "bad --threshold '" + v + "': a percentage from 1 to 100");
     }
+    if (opt == kGuardPeriod && !ParseLong(v, 1, 86400000, &n)) {
+        return Fail(error, "bad --guard-period-ms '" + v + "': milliseconds from 1 to 86400000");
+    }
+    if (opt == kThreshold) o->threshold = static_cast<int>(n);
+    if (opt == kGuardPeriod) o->guardPeriodMs = n;
+    if (opt == kFrom) o->from = v;
+    if (opt == kTo) o->to = v;
+    if (opt == kOutput) o->output = v;
+    if (opt == kGuardDir) o->guardDir = v;
+    if (opt == kCardMount) o->cardMount = v;
+    if (opt == kQuiet) o->quiet = true;
+    return true;
 }
 
 // The options after the command word, in order; a "--help" among them ends the parsing.

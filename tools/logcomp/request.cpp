@@ -5,32 +5,21 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <optional>
 
 #include "event/ev_host.h"
 #include "fileUtils/file_compress_host.h"
-#include "fileUtils/file_utils.h"
 #include "logCompress/LogCompTrigger.h"
 #include "logCompress/LogNameRules.h"
-#include "tools/logcomp/console.h"
-#include "tools/logcomp/host.h"
 #include "tools/logcomp/logcomp.h"
 
 namespace logcomp {
 namespace {
 
-namespace fs = std::filesystem;
-
 constexpr size_t kMaxReasons = 8;  // error lines kept for a dropped request
-constexpr size_t kBlock = 512;     // tar header and data blocks
-constexpr size_t kNamesShown = 3;  // of the logs a leftover ".tar" alone holds
 
 struct LogFile {
     std::string name;  // e.g. "2026-12-03-csms.log"
@@ -62,119 +51,6 @@ std::vector<LogFile> FindLogFiles(const std::vector<std::string>& dates) {
     return files;
 }
 
-std::string TarOf(const std::string& archive) {
-    return archive.substr(0, archive.size() - 3);  // without ".gz"
-}
-
-std::string ShellWord(const std::string& word) {
-    std::string quoted = "'";
-    for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
-// Members of a tar.gz as tar lists them; -1 when tar cannot read it. The shell counts: a
-// listing can outgrow any buffer.
-long CountMembers(const std::string& archive) {
-    const std::string cmd = "(tar -tzf " + ShellWord(archive) +
-                            " 2>/dev/null; echo $?) | awk 'END { print $0 ? -1 : NR - 1 }'";
-    char out[32];
-    return FILE_system(cmd.c_str(), out, sizeof out) == 0 ? std::strtol(out, nullptr, 10) : -1;
-}
-
-// A leftover ".tar" is read with a walk over its headers: enough to list its members and to
-// tell a cut copy, without a tar process.
-struct TarWalk {
-    std::vector<std::string> names;  // of the members, in order
-    bool whole = false;              // reaches the end-of-archive block
-};
-
-unsigned long long Octal(const unsigned char* field, size_t len) {
-    const std::string text(reinterpret_cast<const char*>(field), len);
-    return std::strtoull(text.c_str(), nullptr, 8);
-}
-
-// Sizes of 8 GiB and more are base-256: the first byte's high bit set.
-unsigned long long MemberSize(const unsigned char* h) {
-    if ((h[124] & 0x80) == 0) return Octal(h + 124, 12);
-    unsigned long long size = 0;
-    for (size_t i = 125; i < 136; ++i) size = size << 8 | h[i];
-    return size;
-}
-
-bool IsHeader(const unsigned char* h) {
-    unsigned long long sum = 0;
-    for (size_t i = 0; i < kBlock; ++i) sum += i >= 148 && i < 156 ? ' ' : h[i];
-    return sum == Octal(h + 148, 8);
-}
-
-// A cut copy ends before the zero block that ends an archive, and so does a file that is no
-// archive.
-TarWalk WalkTar(const std::string& path) {
-    TarWalk walk;
-    std::ifstream in(path, std::ios::binary);
-    unsigned char h[kBlock];
-    while (in.read(reinterpret_cast<char*>(h), kBlock)) {
-        if (std::all_of(h, h + kBlock, [](unsigned char c) { return c == 0; })) {
-            walk.whole = true;
-            break;
-        }
-        if (!IsHeader(h)) break;
-        walk.names.emplace_back(reinterpret_cast<const char*>(h),
-                                strnlen(reinterpret_cast<const char*>(h), 100));
-        const unsigned long long blocks = (MemberSize(h) + kBlock - 1) / kBlock;
-        in.seekg(static_cast<std::streamoff>(blocks * kBlock), std::ios::cur);
-    }
-    return walk;
-}
-
-// The only copy of some logs: never advise removing it.
-std::string KeepAdvice(const std::string& tar, const TarWalk& walk,
-                       const std::vector<std::string>& missing) {
-    std::string shown;
-    for (size_t i = 0; i < missing.size() && i < kNamesShown; ++i) shown += ", " + missing[i];
-    if (missing.size() > kNamesShown) shown += ", ...";
-    const char* files = missing.size() == 1 ? " log file" : " log files";
-    return " and holds " + std::to_string(missing.size()) + files + " no longer in " + LogDir() +
-           " (" + shown.substr(2) + ")" +
-           (walk.whole ? "" : "; it ends early, so the last may come back cut") +
-           ": keep it. To put them back without replacing any file: tar -xkf " + ShellWord(tar) +
-           " -C " + ShellWord(LogDir()) + "; or choose another name";
-}
-
-// What a ".tar" left at the output is; removal is advised only when its logs are all still in
-// the log directory.
-std::string LeftoverAdvice(const std::string& tar) {
-    const TarWalk walk = WalkTar(tar);
-    std::vector<std::string> missing;
-    std::error_code ec;
-    for (const std::string& name : walk.names) {
-        if (!fs::exists(fs::symlink_status(std::string(LogDir()) + "/" + name, ec))) {
-            missing.push_back(name);
-        }
-    }
-    if (!missing.empty()) return KeepAdvice(tar, walk, missing);
-    const std::string what =
-        walk.whole ? ", a copy of logs all still in " + std::string(LogDir())
-        : walk.names.empty()
-            ? ", not a whole archive, and it names no log file"
-            : ", a cut copy (it ends early) of logs all still in " + std::string(LogDir());
-    return what + "; remove it or choose another name";
-}
-
-// Neither the archive nor its ".tar" may exist: packing would overwrite them. Checked once the
-// library has resolved what an interrupted package left.
-bool CheckOutputFree(const std::string& archive, std::string* error) {
-    std::error_code ec;
-    if (fs::exists(fs::symlink_status(archive, ec))) {
-        *error = "bad --output: " + archive + " already exists; remove it or choose another name";
-        return false;
-    }
-    const std::string tar = TarOf(archive);
-    if (!fs::exists(fs::symlink_status(tar, ec))) return true;
-    *error = "bad --output: " + tar + " already exists" + LeftoverAdvice(tar);
-    return false;
-}
-
 class Request;
 
 // The library's result and allowed callbacks and the compressor's progress hook take no user
@@ -195,38 +71,186 @@ LOG_COMP_TRIGGER_REQ MakeRequest(const Options& opts) {
     return req;
 }
 
+// A request's compression as the compressor reports it after every slice, on the worker
+// thread. On a terminal the line is redrawn at most ten times a second; elsewhere a plain
+// line is written when a file starts and then at most every two seconds.
+class ProgressMeter {
+  public:
+    explicit ProgressMeter(Console& console) : console_(console) {}
+
+    // bytesPlanned: 0 when the size is learnt as the files come.
+    void Begin(uint32_t filesTotal, uint64_t bytesPlanned) {
+        std::lock_guard<std::mutex> lock(mu_);
+        filesTotal_ = filesTotal;
+        bytesPlanned_ = bytesPlanned;
+    }
+
+    void Slice(const char* file, uint64_t bytesDone, uint64_t bytesTotal, int finished) {
+        std::lock_guard<std::mutex> lock(mu_);
+        const bool newFile = file_ != file;
+        file_ = file;
+        const std::string text = Text(bytesDone, bytesTotal);
+        filesDone_ += finished == 1;
+        bytesFinished_ += finished == 1 ? bytesTotal : 0;
+        const auto now = std::chrono::steady_clock::now();
+        const auto interval = std::chrono::milliseconds(console_.ProgressInPlace() ? 100 : 2000);
+        if (!newFile && now - shown_ < interval) return;
+        shown_ = now;
+        console_.Progress(text);
+    }
+
+  private:
+    std::string Text(uint64_t fileDone, uint64_t fileTotal) const {
+        const uint64_t done = bytesFinished_ + fileDone;
+        const uint64_t total = std::max(bytesFinished_ + fileTotal, bytesPlanned_);
+        const std::string base = file_.substr(file_.rfind('/') + 1);  // npos + 1: all of it
+        char text[512];
+        std::snprintf(text, sizeof text, "compressing file %u of %u (%s): %s of %s done (%u%%)",
+                      std::min(filesDone_ + 1, filesTotal_), filesTotal_, base.c_str(),
+                      SizeText(done).c_str(), SizeText(total).c_str(),
+                      total > 0 ? static_cast<unsigned>(done * 100 / total) : 100);
+        return text;
+    }
+
+    Console& console_;
+    std::mutex mu_;
+    uint32_t filesTotal_ = 0, filesDone_ = 0;
+    uint64_t bytesPlanned_ = 0, bytesFinished_ = 0;  // the latter of the files done
+    std::string file_;
+    std::chrono::steady_clock::time_point shown_{};
+};
+
 // The one request a run of the tool posts, and what became of it: the answer (on the worker,
 // or on the loop for a waiting task), a drop after the hand-over (only logged: the
-// dispatcher's failure line, compared as the sink's hook hands it over, with the error lines
-// before it), and the first stop signal. The main thread waits; the other threads feed it.
+// dispatcher's failure line, compared as the sink's hook hands it over, after the error lines
+// that led to it), and the first stop signal. The main thread waits; the others feed it.
 class Request {
   public:
-    Request(const Options& opts, Console& console);
+    Request(const Options& opts, Console& console)
+        : req(MakeRequest(opts)),
+          meter(console),
+          console_(console),
+          failedLine_("[" + std::string(req.strTaskId) +
+                      "]LogCompTriggerEventProc failed, compressOption " +
+                      std::to_string(req.compressOption)) {
+        record_.id = req.strTaskId;  // as the library keeps it
+        record_.package = opts.command == Command::kPackage;
+        record_.first = opts.dates.front();
+        record_.last = opts.dates.back();
+        gWatched = this;
+    }
     ~Request() { gWatched = nullptr; }
 
-    void Answer(const LOG_COMP_TRIGGER_RES* res);
-    void Observe(int level, const std::string& text);
-    void Signal(int signo);
-    // Posts the request and waits for its end: nothing when the post was refused.
-    std::optional<RequestRecord> PostAndWait(const std::vector<LogFile>& files);
-    // The record of a request never answered.
-    RequestRecord Dropped();
+    void Answer(const LOG_COMP_TRIGGER_RES* res) {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (res == nullptr || record_.id != res->strTaskId || Over()) return;
+        answered_ = true;
+        record_.result = res->result;
+        record_.message = res->errMsg != nullptr ? res->errMsg : "";
+        cv_.notify_all();
+    }
+
+    void Observe(int level, const std::string& text) {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (level < LEVEL_ERROR || Over()) return;
+        record_.dropped = text == failedLine_;
+        if (record_.dropped) cv_.notify_all();
+        if (!record_.dropped && record_.reasons.size() < kMaxReasons) {
+            record_.reasons.push_back(text);
+        }
+    }
+
+    // The library's shell commands run in a process group of their own, so a terminal's
+    // second Ctrl-C reaches neither them nor, being taken here, the tool: the restore goes on.
+    void Signal(int signo) {
+        std::unique_lock<std::mutex> lock(mu_);
+        const bool first = !signalled_;
+        signalled_ = true;
+        if (first && !Over()) record_.signal = signo;
+        cv_.notify_all();
+        lock.unlock();
+        const std::string name = StopSignalName(signo);
+        if (first) {
+            console_.Note("%s: stopping the request%s...", name.c_str(),
+                          record_.package ? "; what was packed is put back" : "");
+        } else if (record_.package) {
+            console_.Note(
+                "%s: already stopping; waiting for the library to put the packed files"
+                " back in %s and to answer",
+                name.c_str(), LogDir());
+        } else {
+            console_.Note("%s: already stopping; waiting for the library's answer", name.c_str());
+        }
+    }
+
+    // Posts the request and waits for its end; the first signal meanwhile posts a stop.
+    void PostAndWait(const std::vector<LogFile>& files) {
+        uint64_t bytes = 0;
+        for (const LogFile& f : files) bytes += f.bytes;
+        if (!files.empty()) Announce(files.size(), bytes);
+        // A package compresses one archive, its size learnt as it grows.
+        meter.Begin(record_.package ? 1 : static_cast<uint32_t>(files.size()),
+                    record_.package ? 0 : bytes);
+        FileCompressSetProgressHook(OnSlice);
+        if (LogCompTriggerPostTask(&req) == 0) Wait();
+        FileCompressSetProgressHook(nullptr);
+        console_.EndProgress();
+    }
+
+    // Once the library is shut down: a request it never answered was dropped.
+    RequestRecord Record() {
+        std::lock_guard<std::mutex> lock(mu_);
+        record_.dropped = !answered_;
+        return record_;
+    }
 
     const LOG_COMP_TRIGGER_REQ req;
     ProgressMeter meter;
     struct EvLoop* loop = nullptr;  // set before the trigger starts
 
   private:
+    static void OnSlice(const char* file, uint64_t bytesDone, uint64_t bytesTotal, int finished) {
+        if (Request* request = gWatched.load()) {
+            request->meter.Slice(file, bytesDone, bytesTotal, finished);
+        }
+    }
+
     bool Over() const { return answered_ || record_.dropped; }
-    void Announce(size_t files, uint64_t bytes);
-    RequestRecord Wait();
-    void PostStop();
+
+    void Announce(size_t files, uint64_t bytes) {
+        const char* first = record_.first.c_str();
+        const char* last = record_.last.c_str();
+        if (record_.package) {
+            console_.Note("packing %zu log files (%s) of %s to %s from %s into %s", files,
+                          SizeText(bytes).c_str(), first, last, LogDir(), req.outputPath);
+        } else {
+            console_.Note("compressing %zu log files (%s) of %s to %s in %s", files,
+                          SizeText(bytes).c_str(), first, last, LogDir());
+        }
+    }
+
+    void Wait() {
+        std::unique_lock<std::mutex> lock(mu_);
+        for (bool stopPosted = false;;) {
+            cv_.wait(lock, [&] { return Over() || (record_.signal != 0 && !stopPosted); });
+            if (Over()) return;
+            stopPosted = true;
+            lock.unlock();
+            LOG_COMP_TRIGGER_REQ stop = req;
+            stop.compressOption = LOG_COMPRESS_OPTION_STOP;
+            if (LogCompTriggerPostTask(&stop) != 0) {
+                console_.Error("the library refused the stop request; waiting for the result");
+            }
+            lock.lock();
+        }
+    }
 
     Console& console_;
     const std::string failedLine_;
     std::mutex mu_;
     std::condition_variable cv_;
     bool answered_ = false;
+    bool signalled_ = false;
     RequestRecord record_;
 };
 
@@ -239,130 +263,6 @@ void OnResult(const LOG_COMP_TRIGGER_RES* res) {
 bool AllowedOffLoop() {
     Request* request = gWatched.load();
     return request == nullptr || request->loop == nullptr || !EvLoopIsLoopThread(request->loop);
-}
-
-void OnSlice(const char* file, uint64_t bytesDone, uint64_t bytesTotal, int finished) {
-    if (Request* request = gWatched.load()) {
-        request->meter.Slice(file, bytesDone, bytesTotal, finished);
-    }
-}
-
-Request::Request(const Options& opts, Console& console)
-    : req(MakeRequest(opts)),
-      meter(console),
-      console_(console),
-      failedLine_("[" + std::string(req.strTaskId) +
-                  "]LogCompTriggerEventProc failed, compressOption " +
-                  std::to_string(req.compressOption)) {
-    record_.id = req.strTaskId;  // as the library keeps it
-    record_.package = opts.command == Command::kPackage;
-    record_.first = opts.dates.front();
-    record_.last = opts.dates.back();
-    gWatched = this;
-}
-
-void Request::Answer(const LOG_COMP_TRIGGER_RES* res) {
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (res == nullptr || record_.id != res->strTaskId || answered_) return;
-        answered_ = true;
-        record_.result = res->result;
-        record_.message = res->errMsg != nullptr ? res->errMsg : "";
-    }
-    cv_.notify_all();
-}
-
-void Request::Observe(int level, const std::string& text) {
-    if (level < LEVEL_ERROR) return;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (Over()) return;
-        if (text != failedLine_) {
-            if (record_.reasons.size() < kMaxReasons) record_.reasons.push_back(text);
-            return;
-        }
-        record_.dropped = true;
-    }
-    cv_.notify_all();
-}
-
-// The library's shell commands run in a process group of their own, so a terminal's second
-// Ctrl-C reaches neither them nor, being taken here, the tool: the restore goes on.
-void Request::Signal(int signo) {
-    bool first = false;
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        first = record_.signal == 0;
-        if (first) record_.signal = signo;
-    }
-    const char* name = StopSignalName(signo);
-    if (first) {
-        cv_.notify_all();
-        console_.Note("%s: stopping the request%s...", name,
-                      record_.package ? "; what was packed is put back" : "");
-    } else if (record_.package) {
-        console_.Note(
-            "%s: already stopping; waiting for the library to put the packed files back"
-            " in %s and to answer",
-            name, LogDir());
-    } else {
-        console_.Note("%s: already stopping; waiting for the library's answer", name);
-    }
-}
-
-std::optional<RequestRecord> Request::PostAndWait(const std::vector<LogFile>& files) {
-    uint64_t bytes = 0;
-    for (const LogFile& f : files) bytes += f.bytes;
-    if (!files.empty()) Announce(files.size(), bytes);
-    // A package compresses one archive, its size learnt as it grows.
-    meter.Begin(record_.package ? 1 : static_cast<uint32_t>(files.size()),
-                record_.package ? 0 : bytes);
-    FileCompressSetProgressHook(OnSlice);
-    std::optional<RequestRecord> ended;
-    if (LogCompTriggerPostTask(&req) == 0) ended = Wait();
-    FileCompressSetProgressHook(nullptr);
-    console_.EndProgress();
-    return ended;
-}
-
-void Request::Announce(size_t files, uint64_t bytes) {
-    const char* first = record_.first.c_str();
-    const char* last = record_.last.c_str();
-    if (record_.package) {
-        console_.Note("packing %zu log files (%s) of %s to %s from %s into %s", files,
-                      SizeText(bytes).c_str(), first, last, LogDir(), req.outputPath);
-    } else {
-        console_.Note("compressing %zu log files (%s) of %s to %s in %s", files,
-                      SizeText(bytes).c_str(), first, last, LogDir());
-    }
-}
-
-// The first signal meanwhile posts a stop request, and the wait goes on for the answer.
-RequestRecord Request::Wait() {
-    std::unique_lock<std::mutex> lock(mu_);
-    bool stopPosted = false;
-    for (;;) {
-        cv_.wait(lock, [&] { return Over() || (record_.signal != 0 && !stopPosted); });
-        if (Over()) return record_;
-        stopPosted = true;
-        lock.unlock();
-        PostStop();
-        lock.lock();
-    }
-}
-
-void Request::PostStop() {
-    LOG_COMP_TRIGGER_REQ stop = req;
-    stop.compressOption = LOG_COMPRESS_OPTION_STOP;
-    if (LogCompTriggerPostTask(&stop) != 0) {
-        console_.Error("the library refused the stop request; waiting for the result");
-    }
-}
-
-RequestRecord Request::Dropped() {
-    std::lock_guard<std::mutex> lock(mu_);
-    record_.dropped = true;
-    return record_;
 }
 
 // The host and the trigger; once this returns, the trigger's init has resolved what an
@@ -380,7 +280,7 @@ bool StartLibrary(Host& host, Request& request, Console& console) {
     return true;
 }
 
-// What became of the files, checked on disk: each claim printed is.
+// What became of the files, read on disk: each claim printed is checked there.
 void Inspect(const Options& opts, const std::vector<LogFile>& files, RequestRecord* r) {
     r->noLogFiles = files.empty();
     for (const LogFile& f : files) {
@@ -393,13 +293,14 @@ void Inspect(const Options& opts, const std::vector<LogFile>& files, RequestReco
     r->archiveBytes = FileSize(opts.output);
     const bool made = r->result == LOG_COMP_TRIGGER_RESULT_SUCCESS && r->archiveBytes >= 0;
     if (made) r->members = CountMembers(opts.output);
-    if (FileSize(TarOf(opts.output)) >= 0) r->tarLeft = TarOf(opts.output);
+    r->tarLeft = LeftTar(opts.output);
 }
 
+// 128 + the signal's number, as shells report it, when a signal stopped the request.
 int ExitStatus(const RequestRecord& r) {
     if (r.result == LOG_COMP_TRIGGER_RESULT_SUCCESS && !r.dropped) return kExitOk;
     const bool stopped = r.dropped || r.result == LOG_COMP_TRIGGER_RESULT_REJECT;
-    return r.signal != 0 && stopped ? ExitStatusAfter(r.signal) : kExitFailed;
+    return r.signal != 0 && stopped ? 128 + r.signal : kExitFailed;
 }
 
 }  // namespace
@@ -415,8 +316,7 @@ int RunRequest(const Options& opts, Console& console) {
     // Without log files the library drops the request: the tool reports that drop.
     const std::vector<LogFile> files = FindLogFiles(opts.dates);
     if (outputFree) host.StartSignals([&request](int signo) { request.Signal(signo); });
-    const std::optional<RequestRecord> ended =
-        outputFree ? request.PostAndWait(files) : std::nullopt;
+    if (outputFree) request.PostAndWait(files);
     LogCompTriggerUninit();
     host.Drain();  // the release queued by the uninit has run: the worker is joined
     host.Stop();   // the signal thread last: a signal during the shutdown is still taken
@@ -424,7 +324,7 @@ int RunRequest(const Options& opts, Console& console) {
         console.Error("%s", taken.c_str());
         return kExitUsage;
     }
-    RequestRecord record = ended ? *ended : request.Dropped();
+    RequestRecord record = request.Record();
     Inspect(opts, files, &record);
     PrintRecord(console, record);
     return ExitStatus(record);

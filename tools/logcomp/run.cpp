@@ -1,16 +1,14 @@
 // run: what a station does all day. The daily trigger and the storage guard run on the loop
 // until a stop signal; then both units are stopped in order and the loop drained, so the
 // process ends only after every task handed to the executor was answered.
-#include <condition_variable>
 #include <cstdio>
+#include <future>
 #include <mutex>
 
 #include "device/devStatus_host.h"
 #include "event/ev_host.h"
 #include "logCompress/LogCompTrigger.h"
 #include "logCompress/LogManager.h"
-#include "tools/logcomp/console.h"
-#include "tools/logcomp/host.h"
 #include "tools/logcomp/logcomp.h"
 
 namespace logcomp {
@@ -30,101 +28,87 @@ class RunWatch {
   public:
     RunWatch(Console& out, std::string card) : out_(out), card_(std::move(card)) {}
 
-    void Observe(int level, const std::string& text);
-    void Signal(int signo);
-    int WaitForSignal();
+    void Observe(const std::string& text) {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (After(text, "LogCompTriggerOnTimer: ") || After(text, kDailyId)) Daily(text);
+        if (After(text, "LogManagerOnTimer") || After(text, "SD Usage")) Guard(text);
+    }
+
+    // The first stop signal ends the wait; a later one is only told.
+    void Signal(int signo) {
+        if (signals_++ == 0) {
+            stop_.set_value(signo);
+        } else {
+            out_.Note(
+                "%s: already stopping; waiting for every task handed to the executor to be"
+                " answered",
+                StopSignalName(signo).c_str());
+        }
+    }
+    int WaitForSignal() { return stop_.get_future().get(); }
+
     // Prints the counts; false when a daily task was never answered.
-    bool Report();
+    bool Report() {
+        std::lock_guard<std::mutex> lock(mu_);
+        out_.Result("stopped    daily tasks: %d started, %d answered; guard deletions: %d",
+                    dailyStarted_, dailyAnswered_, deleted_);
+        if (dailyAnswered_ != dailyStarted_) out_.Error("a daily task was never answered");
+        return dailyAnswered_ == dailyStarted_;
+    }
 
   private:
-    void Daily(const std::string& text);
-    void Guard(const std::string& text);
+    void Daily(const std::string& text) {
+        const std::string id = kDailyId;
+        int n = 0;
+        unsigned long long task = 0;
+        if (const char* at = After(text, "LogCompTriggerOnTimer: trigger at ")) {
+            out_.Result("daily run  compressing the logs of %.10s", at);
+        } else if (const char* add = After(text, id + "EventLogCompress add compress task, ")) {
+            ++dailyStarted_;
+            if (std::sscanf(add, "taskId = %llu, fileCount = %d", &task, &n) == 2) {
+                out_.Result("daily run  %d files handed to the executor (task %llu)", n, task);
+            }
+        } else if (After(text, id + "EventLogCompress failed, no file to compress")) {
+            out_.Result("daily run  no log files of that day");
+        } else if (const char* done = After(text, id + "TimerLogCompCallback: taskId ")) {
+            ++dailyAnswered_;
+            if (std::sscanf(done, "%llu compress %d files success", &task, &n) == 2) {
+                out_.Result("daily run  task %llu: %d files compressed", task, n);
+            } else if (std::sscanf(done, "%llu compress failed, ret = %d", &task, &n) == 2) {
+                out_.Result("daily run  task %llu: %s", task, n == 3 ? "cancelled" : "failed");
+            }
+        }
+    }
+
+    void Guard(const std::string& text) {
+        if (const char* path = After(text, "LogManagerOnTimer, delete oldest file ")) {
+            const std::string rest = path;
+            const size_t sp = rest.rfind(' ');
+            const bool ok = rest.compare(sp + 1, std::string::npos, "success") == 0;
+            deleted_ += ok ? 1 : 0;
+            out_.Result("guard      %s %s", ok ? "deleted" : "cannot delete",
+                        rest.substr(0, sp).c_str());
+        } else if (After(text, "LogManagerOnTimer, sd card not ready") && !cardWarned_) {
+            cardWarned_ = true;
+            out_.Result(
+                "guard      the card at %s is not a mounted, writable file system: the guard "
+                "skips its checks until it is (see --card-mount)",
+                card_.c_str());
+        } else if (const char* usage = After(text, "SD Usage ")) {
+            if (lastUsage_ != usage) out_.Result("guard      %s", usage);
+            lastUsage_ = usage;
+        }
+    }
 
     Console& out_;
     const std::string card_;
+    std::promise<int> stop_;
+    int signals_ = 0;  // on the signal thread only
     std::mutex mu_;
-    std::condition_variable cv_;
-    int signo_ = 0;
     bool cardWarned_ = false;
     std::string lastUsage_;  // shown once until it changes
     int dailyStarted_ = 0, dailyAnswered_ = 0, deleted_ = 0;
 };
-
-void RunWatch::Observe(int /*level*/, const std::string& text) {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (After(text, "LogCompTriggerOnTimer: ") || After(text, kDailyId)) Daily(text);
-    if (After(text, "LogManagerOnTimer") || After(text, "SD Usage")) Guard(text);
-}
-
-void RunWatch::Daily(const std::string& text) {
-    const std::string id = kDailyId;
-    int n = 0;
-    unsigned long long task = 0;
-    if (const char* at = After(text, "LogCompTriggerOnTimer: trigger at ")) {
-        out_.Result("daily run  compressing the logs of %.10s", at);
-    } else if (const char* add = After(text, id + "EventLogCompress add compress task, ")) {
-        ++dailyStarted_;
-        if (std::sscanf(add, "taskId = %llu, fileCount = %d", &task, &n) == 2) {
-            out_.Result("daily run  %d files handed to the executor (task %llu)", n, task);
-        }
-    } else if (After(text, id + "EventLogCompress failed, no file to compress")) {
-        out_.Result("daily run  no log files of that day");
-    } else if (const char* done = After(text, id + "TimerLogCompCallback: taskId ")) {
-        ++dailyAnswered_;
-        if (std::sscanf(done, "%llu compress %d files success", &task, &n) == 2) {
-            out_.Result("daily run  task %llu: %d files compressed", task, n);
-        } else if (std::sscanf(done, "%llu compress failed, ret = %d", &task, &n) == 2) {
-            out_.Result("daily run  task %llu: %s", task, n == 3 ? "cancelled" : "failed");
-        }
-    }
-}
-
-void RunWatch::Guard(const std::string& text) {
-    if (const char* path = After(text, "LogManagerOnTimer, delete oldest file ")) {
-        const std::string rest = path;
-        const size_t sp = rest.rfind(' ');
-        const bool ok = rest.compare(sp + 1, std::string::npos, "success") == 0;
-        deleted_ += ok ? 1 : 0;
-        out_.Result("guard      %s %s", ok ? "deleted" : "cannot delete",
-                    rest.substr(0, sp).c_str());
-    } else if (After(text, "LogManagerOnTimer, sd card not ready") && !cardWarned_) {
-        cardWarned_ = true;
-        out_.Result(
-            "guard      the card at %s is not a mounted, writable file system: the guard "
-            "skips its checks until it is (see --card-mount)",
-            card_.c_str());
-    } else if (const char* usage = After(text, "SD Usage ")) {
-        if (lastUsage_ != usage) out_.Result("guard      %s", usage);
-        lastUsage_ = usage;
-    }
-}
-
-void RunWatch::Signal(int signo) {
-    {
-        std::lock_guard<std::mutex> lock(mu_);
-        if (signo_ == 0) {
-            signo_ = signo;
-            cv_.notify_all();
-            return;
-        }
-    }
-    out_.Note("%s: already stopping; waiting for every task handed to the executor to be answered",
-              StopSignalName(signo));
-}
-
-int RunWatch::WaitForSignal() {
-    std::unique_lock<std::mutex> lock(mu_);
-    cv_.wait(lock, [this] { return signo_ != 0; });
-    return signo_;
-}
-
-bool RunWatch::Report() {
-    std::lock_guard<std::mutex> lock(mu_);
-    out_.Result("stopped    daily tasks: %d started, %d answered; guard deletions: %d",
-                dailyStarted_, dailyAnswered_, deleted_);
-    if (dailyAnswered_ != dailyStarted_) out_.Error("a daily task was never answered");
-    return dailyAnswered_ == dailyStarted_;
-}
 
 void Announce(Console& out, const Options& opts, const std::string& card, double scale) {
     out.Note("daily run: yesterday's logs in %s, from %02d:%02d:%02d UTC on (ticks every %g s)",
@@ -164,12 +148,12 @@ int RunDaemon(const Options& opts, Console& console) {
     const std::string card = opts.cardMount.empty() ? DEV_DEFAULT_SD_MOUNT_POINT : opts.cardMount;
     RunWatch watch(console, card);  // outlives the host, whose threads feed it
     Host host(console, opts.logLevel,
-              [&watch](int level, const std::string& text) { watch.Observe(level, text); });
+              [&watch](int, const std::string& text) { watch.Observe(text); });
     const bool started = host.Start() && StartUnits(console, opts, host.Loop());
     if (started) {
         host.StartSignals([&watch](int signo) { watch.Signal(signo); });
         Announce(console, opts, card, scale);
-        console.Note("%s: stopping", StopSignalName(watch.WaitForSignal()));
+        console.Note("%s: stopping", StopSignalName(watch.WaitForSignal()).c_str());
         LogManagerUninit();
         LogCompTriggerUninit();
     }
