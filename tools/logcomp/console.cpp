@@ -106,7 +106,7 @@ const char* ResultName(int result) {
 }
 
 void PrintDrop(Console& out, const RequestRecord& r) {
-    if (r.noLogFiles) {
+    if (r.logFiles == 0) {
         out.Error("no log files of %s to %s in %s", r.first.c_str(), r.last.c_str(), LogDir());
     }
     out.Error("the library dropped the request without a result:");
@@ -132,7 +132,7 @@ void PrintArchive(Console& out, const RequestRecord& r) {
 // After a failed or cancelled package the library unpacks the archive again.
 void PrintRestore(Console& out, const RequestRecord& r) {
     out.Result("restored   %zu of %zu packed files back in %s, sizes unchanged", r.restored,
-               r.packed, LogDir());
+               r.logFiles, LogDir());
     if (!r.tarLeft.empty()) out.Result("left       %s", r.tarLeft.c_str());
 }
 

@@ -62,7 +62,6 @@ Host::Host(Console& console, int showLevel, Observer observer)
 
 bool Host::Start() {
     gHooked = this;
-    hooked_ = true;
     LogSysSetMinLevel(std::min(showLevel_, static_cast<int>(LEVEL_INFO)));
     LogSysSetStderr(false);
     LogSysSetLineHook(&Host::Hook);
@@ -128,12 +127,11 @@ void Host::Stop() {
         EvLoopDestroy(loop_);
         loop_ = nullptr;
     }
-    if (hooked_) {
+    if (gHooked == this) {
         LogSysSetLineHook(nullptr);
         LogSysSetStderr(true);
         LogSysSetMinLevel(showLevel_);
         gHooked = nullptr;
-        hooked_ = false;
     }
     if (!signals_.joinable()) return;
     stopping_ = true;

@@ -81,8 +81,8 @@ struct RequestRecord {
     int signal = 0;           // the first stop signal, 0 when none
     // Dropped by the library without an answer: the error lines it logged since the post.
     bool dropped = false;
-    bool noLogFiles = false;
     std::vector<std::string> reasons;
+    size_t logFiles = 0;  // of the range, found before the post
     // The answer.
     int result = -1;  // LOG_COMP_TRIGGER_RESULT_*
     std::string message;
@@ -90,7 +90,7 @@ struct RequestRecord {
     std::string archive;
     int64_t archiveBytes = -1;  // -1: missing
     long members = -1;          // as tar -tzf lists them; -1: unreadable
-    size_t packed = 0, restored = 0;
+    size_t restored = 0;
     std::string tarLeft;  // the package's ".tar", when it is still there
     // compress: each log file, and the size of its ".gz" (-1: none).
     struct Compressed {
@@ -151,7 +151,6 @@ class Host {
     Console& console_;
     const int showLevel_;
     const Observer observer_;
-    bool hooked_ = false;
     struct EvLoop* loop_ = nullptr;
     std::function<void(int)> onSignal_;
     std::atomic<bool> stopping_{false};

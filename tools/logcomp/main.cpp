@@ -331,11 +331,7 @@ void PrintUsage() {
         LOG_COMP_TRIGGER_TICK_MS / 60000.0, kMaxIdLen);
 }
 
-}  // namespace
-}  // namespace logcomp
-
-int main(int argc, char** argv) {
-    using namespace logcomp;
+int Main(int argc, char** argv) {
     BlockStopSignals();  // before any thread: all of them inherit the mask
     Options opts;
     std::string error;
@@ -350,4 +346,11 @@ int main(int argc, char** argv) {
     if (opts.command == Command::kHelp || opts.command == Command::kVersion) return kExitOk;
     Console console(opts.quiet);
     return opts.command == Command::kRun ? RunDaemon(opts, console) : RunRequest(opts, console);
+}
+
+}  // namespace
+}  // namespace logcomp
+
+int main(int argc, char** argv) {
+    return logcomp::Main(argc, argv);
 }

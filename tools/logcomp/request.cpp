@@ -282,13 +282,12 @@ bool StartLibrary(Host& host, Request& request, Console& console) {
 
 // What became of the files, read on disk: each claim printed is checked there.
 void Inspect(const Options& opts, const std::vector<LogFile>& files, RequestRecord* r) {
-    r->noLogFiles = files.empty();
+    r->logFiles = files.size();
     for (const LogFile& f : files) {
         if (!r->package) r->compressed.push_back({f.name, f.bytes, FileSize(f.path + ".gz")});
         if (r->package) r->restored += FileSize(f.path) == static_cast<int64_t>(f.bytes);
     }
     if (!r->package) return;
-    r->packed = files.size();
     r->archive = opts.output;
     r->archiveBytes = FileSize(opts.output);
     const bool made = r->result == LOG_COMP_TRIGGER_RESULT_SUCCESS && r->archiveBytes >= 0;
