@@ -1,6 +1,6 @@
 // logcomp: a command-line host for liblogcompress.so. main.cpp reads the command line;
 // request.cpp (package, compress) and run.cpp (run) drive the library on the host of host.cpp
-// and tell what happened on the console of console.cpp.
+// and tell what happened on the console of console.cpp; archive.cpp reads a package's archive.
 #pragma once
 
 #include <atomic>

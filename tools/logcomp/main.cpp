@@ -100,9 +100,10 @@ bool ParseTimeOfDay(const std::string& text, Options* o, std::string* error) {
     const int n = std::sscanf(text.c_str(), "%2d:%2d%n:%2d%n", &h, &m, &used, &s, &used);
     const bool ok = (n == 2 || n == 3) && static_cast<size_t>(used) == text.size() && h >= 0 &&
                     h <= 23 && m >= 0 && m <= 59 && s >= 0 && s <= 59;
-    if (!ok)
+    if (!ok) {
         return Fail(error,
                     "bad --trigger-time '" + text + "': HH:MM:SS (UTC), 00:00:00 to 23:59:59");
+    }
     o->hour = h;
     o->minute = m;
     o->second = s;
