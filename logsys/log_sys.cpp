@@ -35,11 +35,6 @@ Sink& TheSink() {
 std::atomic<int> sMinLevel{LEVEL_DEBUG};
 std::atomic<LogSysLineHook> sLineHook{nullptr};
 
-const char* LevelName(int level) {
-    static constexpr const char* kNames[] = {"DEBUG", "INFO", "NOTICE", "WARN", "ERROR", "FATAL"};
-    return level >= LEVEL_DEBUG && level <= LEVEL_FATAL ? kNames[level - LEVEL_DEBUG] : "LEVEL?";
-}
-
 const char* ClassName(int logClass) {
     static constexpr const char* kNames[] = {"SYSTEM", "SECURITY", "INDEPENDENT", "CSMS", "WEB"};
     return logClass >= LOG_SYSTEM && logClass <= LOG_WEB ? kNames[logClass] : "CLASS?";
@@ -54,7 +49,7 @@ int FormatPrefix(char* buf, size_t cap, int logClass, int level, const char* fun
     int n = snprintf(
         buf, cap, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ %s [%s] %s:%d: ", utc.tm_year + 1900,
         utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, now.tv_nsec / 1000000L,
-        LevelName(level), ClassName(logClass), func != nullptr ? func : "?", line);
+        LogSysLevelName(level), ClassName(logClass), func != nullptr ? func : "?", line);
     return n < 0 ? 0 : (static_cast<size_t>(n) < cap ? n : static_cast<int>(cap - 1));
 }
 
@@ -182,3 +177,8 @@ void LogSysSetStderr(bool on) {
 }
 
 }  // extern "C"
+
+extern "C" const char* LogSysLevelName(int level) {
+    static constexpr const char* kNames[] = {"DEBUG", "INFO", "NOTICE", "WARN", "ERROR", "FATAL"};
+    return level >= LEVEL_DEBUG && level <= LEVEL_FATAL ? kNames[level - LEVEL_DEBUG] : "LEVEL?";
+}

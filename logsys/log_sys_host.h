@@ -14,6 +14,9 @@ extern "C" {
 /* Longest line written, its newline included; a longer message is cut to fit. */
 #define LOG_SYS_MAX_LINE 8192
 
+/* "DEBUG", "INFO", "NOTICE", "WARN", "ERROR" or "FATAL": a level as the lines write it. */
+const char* LogSysLevelName(int level);
+
 /* Messages below this ZLOG_LEVEL are dropped; LEVEL_DEBUG (all pass) at start. */
 void LogSysSetMinLevel(int level);
 

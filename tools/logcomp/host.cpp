@@ -33,11 +33,6 @@ sigset_t WaitedSignals() {
 // The sink's line hook takes no user pointer: it reaches the host through this one.
 std::atomic<Host*> gHooked{nullptr};
 
-const char* LevelName(int level) {
-    static constexpr const char* kNames[] = {"DEBUG", "INFO", "NOTICE", "WARN", "ERROR", "FATAL"};
-    return level >= LEVEL_DEBUG && level <= LEVEL_FATAL ? kNames[level - LEVEL_DEBUG] : "LEVEL?";
-}
-
 // The drain's marker: the loop task owns the promise, the waiter its future.
 void MarkDrained(void* promise) {
     auto* drained = static_cast<std::promise<void>*>(promise);
@@ -77,7 +72,7 @@ void Host::Hook(int level, const char* func, const char* text) {
     Host* host = gHooked.load();
     if (host == nullptr) return;
     if (level >= host->showLevel_) {
-        std::string line = std::string(LevelName(level)) + " " + func + ": " + text;
+        std::string line = std::string(LogSysLevelName(level)) + " " + func + ": " + text;
         std::replace_if(
             line.begin(), line.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
         host->console_.Line(line);
