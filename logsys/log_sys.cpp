@@ -3,6 +3,7 @@
 // concurrent writers never mix.
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -19,6 +20,27 @@
 #include "logsys/log_sys_host.h"
 
 namespace {
+
+constexpr size_t kStampLen = sizeof "2024-05-01T12:34:56.789Z " - 1;
+
+// The levels as the lines write them, and as syslog priorities for the journal.
+constexpr struct {
+    const char* name;
+    const char* priority;
+} kLevels[] = {{"DEBUG", "<7>"}, {"INFO", "<6>"},  {"NOTICE", "<5>"},
+               {"WARN", "<4>"},  {"ERROR", "<3>"}, {"FATAL", "<2>"}};
+
+// Under systemd, JOURNAL_STREAM names the device and inode of the stream to the journal.
+bool StderrIsJournal() {
+    const char* stream = getenv("JOURNAL_STREAM");
+    unsigned long long dev = 0, ino = 0;
+    char extra = 0;
+    struct stat st {};
+    return stream != nullptr && sscanf(stream, "%llu:%llu%c", &dev, &ino, &extra) == 2 &&
+           fstat(STDERR_FILENO, &st) == 0 && st.st_dev == dev && st.st_ino == ino;
+}
+
+std::atomic<bool> sJournal{StderrIsJournal()};
 
 struct Sink {
     std::mutex mu;
@@ -95,15 +117,22 @@ void CallHook(int level, const char* func, const char* text, int fullLen, size_t
     free(whole);
 }
 
-void Emit(const char* line, size_t len) {
+// Nowhere is left to report a failed write. The journal keeps its own time: its line has the
+// priority in the place of the stamp's end, written there once the file has the whole line.
+void Emit(char* line, size_t len, int level) {
     Sink& sink = TheSink();
     std::lock_guard<std::mutex> lock(sink.mu);
-    if (sink.toStderr) {
-        (void)WriteAll(STDERR_FILENO, line, len);  // nowhere left to report a failure
-    }
     if (sink.fileFd >= 0) {
         (void)WriteAll(sink.fileFd, line, len);
     }
+    if (!sink.toStderr) {
+        return;
+    }
+    const char* priority = LogSysJournalPrefix(level);
+    const size_t priorityLen = strlen(priority);
+    const size_t skip = priorityLen > 0 ? kStampLen - priorityLen : 0;
+    memcpy(line + skip, priority, priorityLen);
+    (void)WriteAll(STDERR_FILENO, line + skip, len - skip);
 }
 
 // Installs fd as the file destination and closes the previous one.
@@ -142,7 +171,7 @@ void log_sendByLevelFile(int logClass, ZLOG_LEVEL level, const char* func, int l
     const size_t textLen = fullLen < 0 ? 0 : std::min(static_cast<size_t>(fullLen), room);
     CallHook(level, func, buf + prefixLen, fullLen, textLen, fmt, again);
     va_end(again);
-    Emit(buf, EndLine(buf, prefixLen, textLen));
+    Emit(buf, EndLine(buf, prefixLen, textLen), level);
 }
 
 void LogSysSetMinLevel(int level) {
@@ -174,11 +203,22 @@ void LogSysSetStderr(bool on) {
     Sink& sink = TheSink();
     std::lock_guard<std::mutex> lock(sink.mu);
     sink.toStderr = on;
+    if (on) {
+        sJournal = StderrIsJournal();
+    }
 }
 
 }  // extern "C"
 
 extern "C" const char* LogSysLevelName(int level) {
-    static constexpr const char* kNames[] = {"DEBUG", "INFO", "NOTICE", "WARN", "ERROR", "FATAL"};
-    return level >= LEVEL_DEBUG && level <= LEVEL_FATAL ? kNames[level - LEVEL_DEBUG] : "LEVEL?";
+    return level >= LEVEL_DEBUG && level <= LEVEL_FATAL ? kLevels[level - LEVEL_DEBUG].name
+                                                        : "LEVEL?";
+}
+
+extern "C" const char* LogSysJournalPrefix(int level) {
+    if (!sJournal.load(std::memory_order_relaxed)) {
+        return "";
+    }
+    return level >= LEVEL_DEBUG && level <= LEVEL_FATAL ? kLevels[level - LEVEL_DEBUG].priority
+                                                        : "<6>";
 }

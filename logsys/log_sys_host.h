@@ -1,7 +1,12 @@
 /* Host side of the logging sink: where its lines go and which levels pass. Each message
  * becomes one line, written whole:
  *   2024-05-01T12:34:56.789Z ERROR [SYSTEM] LogCompExecAddTask:120: text
- * (UTC time with milliseconds, level, class, function:line, text). Safe from any thread. */
+ * (UTC time with milliseconds, level, class, function:line, text). Under systemd, when stderr
+ * is the journal's stream (JOURNAL_STREAM names its device and inode; looked at when the
+ * program starts and by LogSysSetStderr(true)), the stderr line starts with the level's
+ * syslog priority instead of the time, which the journal keeps itself:
+ *   <3>ERROR [SYSTEM] LogCompExecAddTask:120: text
+ * Safe from any thread. */
 #ifndef LOG_SYS_HOST_H
 #define LOG_SYS_HOST_H
 
@@ -17,6 +22,10 @@ extern "C" {
 /* "DEBUG", "INFO", "NOTICE", "WARN", "ERROR" or "FATAL": a level as the lines write it. */
 const char* LogSysLevelName(int level);
 
+/* "<3>" for LEVEL_ERROR, the syslog priority of a level (unknown ones as INFO), while stderr
+ * is the journal's stream; "" otherwise. */
+const char* LogSysJournalPrefix(int level);
+
 /* Messages below this ZLOG_LEVEL are dropped; LEVEL_DEBUG (all pass) at start. */
 void LogSysSetMinLevel(int level);
 
@@ -25,7 +34,8 @@ void LogSysSetMinLevel(int level);
  * destinations stay as they were. */
 int LogSysSetFile(const char* path);
 
-/* Writes to stderr too (the default) or not. */
+/* Writes to stderr too (the default) or not; turning it on looks again whether stderr is the
+ * journal's stream. */
 void LogSysSetStderr(bool on);
 
 /* Called for every message that passes the level filter, before its line is written, on the

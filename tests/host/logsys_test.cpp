@@ -1,8 +1,10 @@
 // The reference logging sink, writing to a real file.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <string>
@@ -156,6 +158,44 @@ TEST_F(LogSysTest, DestinationsSwitch) {
     lines = ReadLines(path_);
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_NE(lines[2].find(" LEVEL? [CLASS?] ?:0: odd"), std::string::npos) << lines[2];
+}
+
+// Only a JOURNAL_STREAM that names stderr itself makes stderr the journal's stream: then its
+// lines start with the syslog priority, without the time that the journal keeps. The file
+// keeps its stamps.
+TEST_F(LogSysTest, StderrThatIsTheJournalGetsPrioritiesInsteadOfTimes) {
+    const struct {
+        const char* stream;  // JOURNAL_STREAM; "{}": stderr's device and inode; null: unset
+        bool journal;
+    } kCases[] = {{"{}", true}, {"{}x", false}, {"1:1", false}, {nullptr, false}};
+    const std::string stamped =
+        R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z ERROR \[SYSTEM\] F:1: e\n)"
+        R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z FATAL \[SYSTEM\] F:2: f\n)";
+    for (const auto& c : kCases) {
+        ::testing::internal::CaptureStderr();
+        struct stat st {};
+        ASSERT_EQ(fstat(STDERR_FILENO, &st), 0);
+        std::string stream = c.stream != nullptr ? c.stream : "";
+        if (stream.find("{}") == 0) {
+            stream.replace(0, 2, std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
+        }
+        c.stream != nullptr ? setenv("JOURNAL_STREAM", stream.c_str(), 1)
+                            : unsetenv("JOURNAL_STREAM");
+        LogSysSetStderr(true);  // looks at JOURNAL_STREAM again
+        log_sendByLevelFile(LOG_SYSTEM, LEVEL_ERROR, "F", 1, "e");
+        log_sendByLevelFile(LOG_SYSTEM, LEVEL_FATAL, "F", 2, "f");
+        LogSysSetStderr(false);
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        if (c.journal) {
+            EXPECT_EQ(err, "<3>ERROR [SYSTEM] F:1: e\n<2>FATAL [SYSTEM] F:2: f\n");
+        } else {
+            EXPECT_TRUE(std::regex_match(err, std::regex(stamped))) << stream << ": " << err;
+        }
+    }
+    unsetenv("JOURNAL_STREAM");
+    LogSysSetStderr(true);
+    LogSysSetStderr(false);
+    EXPECT_TRUE(std::regex_match(ReadAll(path_), std::regex("(" + stamped + "){4}")));
 }
 
 }  // namespace
