@@ -1,6 +1,7 @@
-// logcomp: a command-line host for liblogcompress.so. main.cpp reads the command line;
-// request.cpp (package, compress) and run.cpp (run) drive the library on the host of host.cpp
-// and tell what happened on the console of console.cpp; archive.cpp reads a package's archive.
+// logcomp: a command-line host for liblogcompress.so. main.cpp reads the command line (dates
+// with timestamp.cpp); request.cpp (package, compress) and run.cpp (run) drive the library on
+// the host of host.cpp and tell what happened on the console of console.cpp; archive.cpp reads
+// a package's archive.
 #pragma once
 
 #include <atomic>
@@ -26,7 +27,7 @@ enum class Command { kHelp, kVersion, kPackage, kCompress, kRun };
 struct Options {
     Command command = Command::kHelp;
     // package, compress
-    std::string from, to;            // as given: any format the library accepts
+    std::string from, to;            // any format the library accepts (a timestamp: its day)
     std::vector<std::string> dates;  // the range, "%Y-%m-%d", ascending
     std::string output;              // package: absolute path ending in ".tar.gz"
     std::string id;                  // the request's task id
@@ -102,6 +103,10 @@ struct RequestRecord {
 };
 
 void PrintRecord(Console& out, const RequestRecord& r);
+
+// An RFC 3339 timestamp ("2026-12-05T23:30:00-02:00") as the UTC day it falls on
+// ("2026-12-06"); false for any other text.
+bool TimestampDay(const std::string& text, std::string* day);
 
 // The package's archive on disk. The output must not exist, nor its ".tar": packing would
 // overwrite them. Checked once the library has resolved what an interrupted package left; the

@@ -1,7 +1,8 @@
 // logcomp: a command-line host for liblogcompress.so. The host services the library needs are
 // linked into this program and exported from it, as in the station's application. Every value
 // on the command line is checked here, so that a wrong one never reaches the library; dates go
-// through the library's own parser, so the tool accepts exactly what a request accepts.
+// through the library's own parser, so the tool accepts what a request accepts, and RFC 3339
+// timestamps besides, handed over as their UTC day.
 #include <getopt.h>
 #include <unistd.h>
 
@@ -184,10 +185,13 @@ bool ParseOptions(int argc, char** argv, Options* o, std::string* error) {
 }
 
 bool CheckDates(Options* o, std::string* error) {
-    for (const std::string* d : {&o->from, &o->to}) {
+    for (std::string* d : {&o->from, &o->to}) {
         struct tm tm {};
+        std::string day;
+        if (TimestampDay(*d, &day)) *d = day;
         if (!ParseDateEx(d->c_str(), &tm, nullptr)) {
-            return Fail(error, "bad date '" + *d + "': use " + kFormats);
+            return Fail(error, "bad date '" + *d + "': use " + kFormats +
+                                   ", or an RFC 3339 timestamp (2026-12-05T23:30:00-02:00)");
         }
     }
     DateList* list = GenerateDateRange(o->from.c_str(), o->to.c_str(), 0);
