@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -180,30 +181,39 @@ class ToolTest : public ::testing::Test {
     }
 };
 
+// As a back office asks: RFC 3339 times, the answer as JSON.
 TEST_F(ToolTest, PackageOfPastDaysGivesAValidArchiveAndRemovesThePackedFiles) {
     std::vector<std::string> dates;
     ASSERT_TRUE(loggen::GenerateDaysEndingToday(kLogDir, 4, {3, 1u << 20}, &dates));
-    const std::string today = dates.back();
-    const auto todayBefore = Digests(today);
-    const std::string archive = kOutDir + "/three-days.tar.gz";
-    Child tool({"package", "--from", dates[0], "--to", dates[2], "--output", archive});
+    const auto firstBefore = Digests(dates[0]);
+    const auto todayBefore = Digests(dates[3]);
+    const std::string archive = kOutDir + "/two-days.tar.gz";
+    // 23:30 at UTC-2 is the next day in UTC: the range starts on dates[1].
+    Child tool({"package", "--json", "--from", dates[0] + "T23:30:00.5-02:00", "--to",
+                dates[2] + "T08:00:00Z", "--output", archive});
     ASSERT_EQ(tool.Wait(), 0) << tool.Out() << tool.Err();
-    EXPECT_NE(tool.Out().find("result     2 success"), std::string::npos) << tool.Out();
-    EXPECT_NE(tool.Out().find("packed     12 files"), std::string::npos) << tool.Out();
+    const auto out = nlohmann::json::parse(tool.Out(), nullptr, false);
+    const nlohmann::json expected = {{"option", "package"}, {"from", dates[1]}, {"to", dates[2]},
+                                     {"result", "success"}, {"result_code", 2}, {"log_files", 8},
+                                     {"exit_status", 0},    {"signal", nullptr}};
+    for (const auto& [key, value] : expected.items()) EXPECT_EQ(out[key], value) << tool.Out();
+    EXPECT_EQ(out["archive"]["path"], archive) << tool.Out();
+    EXPECT_EQ(out["archive"]["members"], 8) << tool.Out();
 
     int status = -1;
     Shell("gzip -t '" + archive + "'", &status);
     EXPECT_EQ(status, 0) << "gzip -t rejects the archive";
     const std::string members = Shell("tar -tzf '" + archive + "' | sort", &status);
     EXPECT_EQ(status, 0) << members;
-    for (int d = 0; d < 3; ++d) {
+    for (int d = 1; d < 3; ++d) {
         for (const std::string& name : loggen::DayFileNames(dates[d])) {
             EXPECT_NE(members.find(name + "\n"), std::string::npos) << name << " not packed";
             EXPECT_FALSE(Exists(kLogDir + "/" + name)) << name << " of a past day was kept";
         }
     }
-    EXPECT_EQ(Digests(today), todayBefore) << "today's logs are not part of the range";
-    EXPECT_FALSE(Exists(kOutDir + "/three-days.tar"));
+    EXPECT_EQ(Digests(dates[0]), firstBefore) << "the day before the range was packed";
+    EXPECT_EQ(Digests(dates[3]), todayBefore) << "today's logs are not part of the range";
+    EXPECT_FALSE(Exists(kOutDir + "/two-days.tar"));
 }
 
 TEST_F(ToolTest, BadCommandLinesExitWith2AndSayWhy) {

@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <iterator>
+#include <nlohmann/json.hpp>
 
 #include "logCompress/LogCompTrigger.h"
 
@@ -33,7 +34,8 @@ void WriteAll(int fd, const std::string& text) {
 
 }  // namespace
 
-Console::Console(bool quiet) : quiet_(quiet), inPlace_(isatty(STDERR_FILENO) == 1) {}
+Console::Console(bool quiet, bool json)
+    : quiet_(quiet), json_(json), inPlace_(isatty(STDERR_FILENO) == 1) {}
 
 void Console::Write(int fd, std::string text) {
     if (text.empty() || text.back() != '\n') text.push_back('\n');
@@ -46,8 +48,14 @@ void Console::Write(int fd, std::string text) {
 void Console::Result(const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
-    if (!quiet_) Write(STDOUT_FILENO, Format("", fmt, args));
+    if (!quiet_ && !json_) Write(STDOUT_FILENO, Format("", fmt, args));
     va_end(args);
+}
+
+// Ids, file names and the library's messages are bytes: invalid UTF-8 is replaced, not thrown.
+void Console::Json(const nlohmann::ordered_json& object) {
+    if (!json_) return;
+    Write(STDOUT_FILENO, object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
 }
 
 void Console::Note(const char* fmt, ...) {
@@ -95,15 +103,15 @@ std::string SizeText(uint64_t bytes) {
     return text;
 }
 
-namespace {
-
-constexpr size_t kMaxListed = 16;  // compressed files listed one by one
-
 const char* ResultName(int result) {
     static constexpr const char* kNames[] = {"cancelled", "ongoing", "success", "failed"};
     static_assert(LOG_COMP_TRIGGER_RESULT_REJECT == 0 && LOG_COMP_TRIGGER_RESULT_FAILED == 3);
     return result >= 0 && result < 4 ? kNames[result] : "unknown";
 }
+
+namespace {
+
+constexpr size_t kMaxListed = 16;  // compressed files listed one by one
 
 void PrintDrop(Console& out, const RequestRecord& r) {
     if (r.logFiles == 0) {

@@ -1,13 +1,14 @@
 // logcomp: a command-line host for liblogcompress.so. main.cpp reads the command line (dates
 // with timestamp.cpp); request.cpp (package, compress) and run.cpp (run) drive the library on
-// the host of host.cpp and tell what happened on the console of console.cpp; archive.cpp reads
-// a package's archive.
+// the host of host.cpp and tell what happened on the console of console.cpp, as text or as
+// JSON (json.cpp); archive.cpp reads a package's archive.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <thread>
 #include <vector>
@@ -39,6 +40,7 @@ struct Options {
     long guardPeriodMs = 0;                // 0: the library's own period
     // every command
     bool quiet = false;
+    bool json = false;
     int logLevel = LEVEL_WARN;
 };
 
@@ -47,17 +49,19 @@ inline const char* LogDir() {
     return LOGCOMP_TOOL_LOG_DIR;
 }
 
-// The tool's output, safe from any thread. Results go to stdout; notes, progress, errors and
-// the library's log lines to stderr. On a terminal the progress is one line redrawn in place,
-// cleared and redrawn around every other line; elsewhere it is a plain line now and then.
+// The tool's output, safe from any thread. Results go to stdout, as text or, with --json, as
+// JSON; notes, progress, errors and the library's log lines to stderr. On a terminal the
+// progress is one line redrawn in place, cleared and redrawn around every other line;
+// elsewhere it is a plain line now and then.
 class Console {
   public:
-    explicit Console(bool quiet);
-    void Result(const char* fmt, ...) __attribute__((format(printf, 2, 3)));  // not when quiet
-    void Note(const char* fmt, ...) __attribute__((format(printf, 2, 3)));    // not when quiet
-    void Error(const char* fmt, ...) __attribute__((format(printf, 2, 3)));   // "logcomp: ..."
-    void Line(const std::string& line);                                       // a library log line
-    void Progress(const std::string& text);                                   // not when quiet
+    Console(bool quiet, bool json);
+    void Result(const char* fmt, ...) __attribute__((format(printf, 2, 3)));  // text, not quiet
+    void Json(const nlohmann::ordered_json& object);  // with --json, quiet or not: one line
+    void Note(const char* fmt, ...) __attribute__((format(printf, 2, 3)));   // not when quiet
+    void Error(const char* fmt, ...) __attribute__((format(printf, 2, 3)));  // "logcomp: ..."
+    void Line(const std::string& line);                                      // a library log line
+    void Progress(const std::string& text);                                  // not when quiet
     void EndProgress();
     bool ProgressInPlace() const { return inPlace_; }
 
@@ -66,6 +70,7 @@ class Console {
 
     std::mutex mu_;
     const bool quiet_;
+    const bool json_;
     const bool inPlace_;    // stderr is a terminal
     std::string progress_;  // shown in place; empty when none
 };
@@ -102,7 +107,9 @@ struct RequestRecord {
     std::vector<Compressed> compressed;
 };
 
+const char* ResultName(int result);  // LOG_COMP_TRIGGER_RESULT_*: "success"
 void PrintRecord(Console& out, const RequestRecord& r);
+void PrintRecordJson(Console& out, const RequestRecord& r, int exitStatus);
 
 // An RFC 3339 timestamp ("2026-12-05T23:30:00-02:00") as the UTC day it falls on
 // ("2026-12-06"); false for any other text.

@@ -40,7 +40,7 @@ enum Opt {
     kOutput = 1,                                                    // package
     kFrom, kTo, kId,                                                // package, compress
     kTriggerTime, kGuardDir, kThreshold, kCardMount, kGuardPeriod,  // run
-    kLogLevel, kQuiet, kHelp = 'h',                                 // every command
+    kLogLevel, kQuiet, kJson, kHelp = 'h',                          // every command
 };
 // clang-format on
 
@@ -56,6 +56,7 @@ const option kOptions[] = {
     {"guard-period-ms", required_argument, nullptr, kGuardPeriod},
     {"log-level", required_argument, nullptr, kLogLevel},
     {"quiet", no_argument, nullptr, kQuiet},
+    {"json", no_argument, nullptr, kJson},
     {"help", no_argument, nullptr, kHelp},
     {nullptr, 0, nullptr, 0},
 };
@@ -157,6 +158,7 @@ bool Apply(int opt, const std::string& v, Options* o, std::string* error) {
     if (opt == kGuardDir) o->guardDir = v;
     if (opt == kCardMount) o->cardMount = v;
     if (opt == kQuiet) o->quiet = true;
+    if (opt == kJson) o->json = true;
     return true;
 }
 
@@ -349,7 +351,7 @@ int Main(int argc, char** argv) {
         std::printf("logcomp %s\nlog directory %s\n", LOGCOMP_TOOL_VERSION, LogDir());
     }
     if (opts.command == Command::kHelp || opts.command == Command::kVersion) return kExitOk;
-    Console console(opts.quiet);
+    Console console(opts.quiet, opts.json);
     return opts.command == Command::kRun ? RunDaemon(opts, console) : RunRequest(opts, console);
 }
 

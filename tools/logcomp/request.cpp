@@ -326,6 +326,7 @@ int RunRequest(const Options& opts, Console& console) {
     RequestRecord record = request.Record();
     Inspect(opts, files, &record);
     PrintRecord(console, record);
+    PrintRecordJson(console, record, ExitStatus(record));
     return ExitStatus(record);
 }
 

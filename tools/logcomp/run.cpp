@@ -2,8 +2,10 @@
 // until a stop signal; then both units are stopped in order and the loop drained, so the
 // process ends only after every task handed to the executor was answered.
 #include <cstdio>
+#include <ctime>
 #include <future>
 #include <mutex>
+#include <nlohmann/json.hpp>
 
 #include "device/devStatus_host.h"
 #include "event/ev_host.h"
@@ -14,7 +16,22 @@
 namespace logcomp {
 namespace {
 
+using Json = nlohmann::ordered_json;
+
 constexpr char kDailyId[] = "[logCompTriggerTaskId]";
+
+// With --json, one line per event: when (UTC, to the second), which unit, what, and the
+// event's own fields.
+void Event(Console& out, const char* unit, const char* event, const Json& fields = {}) {
+    const time_t now = time(nullptr);
+    struct tm utc {};
+    gmtime_r(&now, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    Json line = {{"time", stamp}, {"unit", unit}, {"event", event}};
+    if (fields.is_object()) line.update(fields);
+    out.Json(line);
+}
 
 // The text after `prefix`, or null when the text does not start with it.
 const char* After(const std::string& text, const std::string& prefix) {
@@ -22,8 +39,8 @@ const char* After(const std::string& text, const std::string& prefix) {
 }
 
 // In run mode the library reports to nobody: the daily run and the storage guard only log.
-// Their messages, matched word for word, become a short account on stdout, and the daily
-// tasks are counted, so that a stop can tell whether each was answered.
+// Their messages, matched word for word, become a short account on stdout (text lines or JSON
+// Lines), and the daily tasks are counted, so that a stop can tell whether each was answered.
 class RunWatch {
   public:
     RunWatch(Console& out, std::string card) : out_(out), card_(std::move(card)) {}
@@ -47,13 +64,20 @@ class RunWatch {
     }
     int WaitForSignal() { return stop_.get_future().get(); }
 
-    // Prints the counts; false when a daily task was never answered.
-    bool Report() {
+    // Prints the counts; the exit status is a failure when a daily task was never answered.
+    int Report(int signo) {
         std::lock_guard<std::mutex> lock(mu_);
+        const int status = dailyAnswered_ == dailyStarted_ ? kExitOk : kExitFailed;
         out_.Result("stopped    daily tasks: %d started, %d answered; guard deletions: %d",
                     dailyStarted_, dailyAnswered_, deleted_);
-        if (dailyAnswered_ != dailyStarted_) out_.Error("a daily task was never answered");
-        return dailyAnswered_ == dailyStarted_;
+        Event(out_, "run", "stopped",
+              {{"signal", StopSignalName(signo)},
+               {"daily_started", dailyStarted_},
+               {"daily_answered", dailyAnswered_},
+               {"guard_deleted", deleted_},
+               {"exit_status", status}});
+        if (status != kExitOk) out_.Error("a daily task was never answered");
+        return status;
     }
 
   private:
@@ -63,20 +87,32 @@ class RunWatch {
         unsigned long long task = 0;
         if (const char* at = After(text, "LogCompTriggerOnTimer: trigger at ")) {
             out_.Result("daily run  compressing the logs of %.10s", at);
+            Event(out_, "daily", "triggered", {{"date", std::string(at).substr(0, 10)}});
         } else if (const char* add = After(text, id + "EventLogCompress add compress task, ")) {
             ++dailyStarted_;
             if (std::sscanf(add, "taskId = %llu, fileCount = %d", &task, &n) == 2) {
                 out_.Result("daily run  %d files handed to the executor (task %llu)", n, task);
+                Event(out_, "daily", "started", {{"task", task}, {"files", n}});
             }
         } else if (After(text, id + "EventLogCompress failed, no file to compress")) {
             out_.Result("daily run  no log files of that day");
+            Event(out_, "daily", "no_files");
         } else if (const char* done = After(text, id + "TimerLogCompCallback: taskId ")) {
             ++dailyAnswered_;
-            if (std::sscanf(done, "%llu compress %d files success", &task, &n) == 2) {
-                out_.Result("daily run  task %llu: %d files compressed", task, n);
-            } else if (std::sscanf(done, "%llu compress failed, ret = %d", &task, &n) == 2) {
-                out_.Result("daily run  task %llu: %s", task, n == 3 ? "cancelled" : "failed");
-            }
+            Answered(done);
+        }
+    }
+
+    void Answered(const char* done) {
+        int n = 0;
+        unsigned long long task = 0;
+        if (std::sscanf(done, "%llu compress %d files success", &task, &n) == 2) {
+            out_.Result("daily run  task %llu: %d files compressed", task, n);
+            Event(out_, "daily", "compressed", {{"task", task}, {"files", n}});
+        } else if (std::sscanf(done, "%llu compress failed, ret = %d", &task, &n) == 2) {
+            const char* what = n == 3 ? "cancelled" : "failed";
+            out_.Result("daily run  task %llu: %s", task, what);
+            Event(out_, "daily", what, {{"task", task}, {"code", n}});
         }
     }
 
@@ -88,16 +124,34 @@ class RunWatch {
             deleted_ += ok ? 1 : 0;
             out_.Result("guard      %s %s", ok ? "deleted" : "cannot delete",
                         rest.substr(0, sp).c_str());
+            Event(out_, "guard", ok ? "deleted" : "delete_failed", {{"path", rest.substr(0, sp)}});
         } else if (After(text, "LogManagerOnTimer, sd card not ready") && !cardWarned_) {
             cardWarned_ = true;
             out_.Result(
                 "guard      the card at %s is not a mounted, writable file system: the guard "
                 "skips its checks until it is (see --card-mount)",
                 card_.c_str());
+            Event(out_, "guard", "card_not_ready", {{"card", card_}});
         } else if (const char* usage = After(text, "SD Usage ")) {
-            if (lastUsage_ != usage) out_.Result("guard      %s", usage);
+            if (lastUsage_ != usage) Usage(usage);
             lastUsage_ = usage;
         }
+    }
+
+    void Usage(const char* usage) {
+        out_.Result("guard      %s", usage);
+        unsigned long long total = 0, used = 0, available = 0;
+        double percent = 0;
+        if (std::sscanf(usage,
+                        "totalBytes %llu MB, usedBytes %llu MB, availableBytes %llu MB, Usage: %lf",
+                        &total, &used, &available, &percent) != 4) {
+            return;
+        }
+        Event(out_, "guard", "usage",
+              {{"total_mb", total},
+               {"used_mb", used},
+               {"available_mb", available},
+               {"usage_percent", percent}});
     }
 
     Console& out_;
@@ -119,6 +173,14 @@ void Announce(Console& out, const Options& opts, const std::string& card, double
         " card %s)",
         opts.guardDir.c_str(), opts.threshold, LOG_MANAGER_CHECK_MS * scale / 1000.0, card.c_str());
     out.Note("running; stop with Ctrl-C (SIGINT), SIGTERM, SIGHUP or SIGQUIT");
+    char at[16];
+    std::snprintf(at, sizeof at, "%02d:%02d:%02d", opts.hour, opts.minute, opts.second);
+    Event(out, "run", "started",
+          {{"log_dir", LogDir()},
+           {"trigger_time", at},
+           {"guard_dir", opts.guardDir},
+           {"threshold", opts.threshold},
+           {"card", card}});
 }
 
 bool StartUnits(Console& out, const Options& opts, struct EvLoop* loop) {
@@ -150,17 +212,18 @@ int RunDaemon(const Options& opts, Console& console) {
     Host host(console, opts.logLevel,
               [&watch](int, const std::string& text) { watch.Observe(text); });
     const bool started = host.Start() && StartUnits(console, opts, host.Loop());
+    int stopSignal = 0;
     if (started) {
         host.StartSignals([&watch](int signo) { watch.Signal(signo); });
         Announce(console, opts, card, scale);
-        console.Note("%s: stopping", StopSignalName(watch.WaitForSignal()).c_str());
+        stopSignal = watch.WaitForSignal();
+        console.Note("%s: stopping", StopSignalName(stopSignal).c_str());
         LogManagerUninit();
         LogCompTriggerUninit();
     }
     host.Drain();  // the trigger's release has run: the worker is joined
     host.Stop();
-    if (!started) return kExitFailed;
-    return watch.Report() ? kExitOk : kExitFailed;
+    return started ? watch.Report(stopSignal) : kExitFailed;
 }
 
 }  // namespace logcomp
