@@ -17,6 +17,7 @@
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -303,6 +304,26 @@ TEST_F(ToolTest, SigtermStopsRunModeCleanlyWithEveryDailyTaskAnswered) {
         Shell("gzip -t '" + path + ".gz'", &status);
         EXPECT_EQ(status, 0) << name << " is gone without a valid .gz";
     }
+}
+
+// As the service runs: JSON Lines on stdout, and the log directory's lock held, so that a
+// second logcomp on the same directory is refused before it touches anything.
+TEST_F(ToolTest, RunWritesJsonLinesAndLocksOutASecondInstance) {
+    Child run({"run", "--json", "--guard-dir", kOutDir, "--threshold", "100"});
+    ASSERT_TRUE(run.WaitFor(R"("event":"started")", true)) << run.Out() << run.Err();
+    Child second({"compress", "--from", loggen::UtcDate(1)});
+    EXPECT_EQ(second.Wait(), 3) << second.Out() << second.Err();
+    EXPECT_NE(second.Err().find(kLogDir + ".lock"), std::string::npos) << second.Err();
+    run.Signal(SIGTERM);
+    ASSERT_EQ(run.Wait(), 0) << run.Out() << run.Err();
+    std::istringstream lines(run.Out());
+    nlohmann::json last;
+    for (std::string line; std::getline(lines, line);) {
+        last = nlohmann::json::parse(line, nullptr, false);
+        ASSERT_FALSE(last.is_discarded()) << line;
+    }
+    EXPECT_EQ(last["event"], "stopped") << run.Out();
+    EXPECT_EQ(last["exit_status"], 0) << run.Out();
 }
 
 // True once the library unpacks a stopped package (its staging directory exists).

@@ -1,7 +1,7 @@
 // logcomp: a command-line host for liblogcompress.so. main.cpp reads the command line (dates
-// with timestamp.cpp); request.cpp (package, compress) and run.cpp (run) drive the library on
-// the host of host.cpp and tell what happened on the console of console.cpp, as text or as
-// JSON (json.cpp); archive.cpp reads a package's archive.
+// with timestamp.cpp) and takes the lock of lock.cpp; request.cpp (package, compress) and
+// run.cpp (run) drive the library on the host of host.cpp and tell what happened on the
+// console of console.cpp, as text or as JSON (json.cpp); archive.cpp reads a package's archive.
 #pragma once
 
 #include <atomic>
@@ -21,6 +21,7 @@ namespace logcomp {
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitLocked = 3;  // another logcomp works on the log directory
 
 enum class Command { kHelp, kVersion, kPackage, kCompress, kRun };
 
@@ -114,6 +115,11 @@ void PrintRecordJson(Console& out, const RequestRecord& r, int exitStatus);
 // An RFC 3339 timestamp ("2026-12-05T23:30:00-02:00") as the UTC day it falls on
 // ("2026-12-06"); false for any other text.
 bool TimestampDay(const std::string& text, std::string* day);
+
+// One logcomp per log directory: the lock is LockPath(), held until the process ends.
+// Returns kExitOk, or the exit status once the console has told why not.
+std::string LockPath();
+int LockLogDir(Console& console);
 
 // The package's archive on disk. The output must not exist, nor its ".tar": packing would
 // overwrite them. Checked once the library has resolved what an interrupted package left; the

@@ -352,6 +352,8 @@ int Main(int argc, char** argv) {
     }
     if (opts.command == Command::kHelp || opts.command == Command::kVersion) return kExitOk;
     Console console(opts.quiet, opts.json);
+    const int locked = LockLogDir(console);
+    if (locked != kExitOk) return locked;
     return opts.command == Command::kRun ? RunDaemon(opts, console) : RunRequest(opts, console);
 }
 
