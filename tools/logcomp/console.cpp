@@ -1,5 +1,6 @@
 // One lock serializes the lines of every thread (main, signals, and the library's loop and
 // worker through the log and progress hooks), so that a progress line never cuts another.
+// Under systemd each stderr line starts with its syslog priority, as the log sink's do.
 #include "tools/logcomp/logcomp.h"
 
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "logCompress/LogCompTrigger.h"
+#include "logsys/log_sys_host.h"
 
 namespace logcomp {
 namespace {
@@ -37,8 +39,9 @@ void WriteAll(int fd, const std::string& text) {
 Console::Console(bool quiet, bool json)
     : quiet_(quiet), json_(json), inPlace_(isatty(STDERR_FILENO) == 1) {}
 
-void Console::Write(int fd, std::string text) {
+void Console::Write(int fd, std::string text, int level) {
     if (text.empty() || text.back() != '\n') text.push_back('\n');
+    if (fd == STDERR_FILENO) text.insert(0, LogSysJournalPrefix(level));
     std::lock_guard<std::mutex> lock(mu_);
     if (!progress_.empty()) WriteAll(STDERR_FILENO, "\r\033[K");
     WriteAll(fd, text);
@@ -68,12 +71,12 @@ void Console::Note(const char* fmt, ...) {
 void Console::Error(const char* fmt, ...) {
     va_list args;
     va_start(args, fmt);
-    Write(STDERR_FILENO, Format("logcomp: ", fmt, args));
+    Write(STDERR_FILENO, Format("logcomp: ", fmt, args), LEVEL_ERROR);
     va_end(args);
 }
 
-void Console::Line(const std::string& line) {
-    Write(STDERR_FILENO, line);
+void Console::Line(int level, const std::string& line) {
+    Write(STDERR_FILENO, line, level);
 }
 
 void Console::Progress(const std::string& text) {

@@ -75,7 +75,7 @@ void Host::Hook(int level, const char* func, const char* text) {
         std::string line = std::string(LogSysLevelName(level)) + " " + func + ": " + text;
         std::replace_if(
             line.begin(), line.end(), [](char c) { return c == '\n' || c == '\r'; }, ' ');
-        host->console_.Line(line);
+        host->console_.Line(level, line);
     }
     if (host->observer_) host->observer_(level, text);
 }

@@ -61,13 +61,13 @@ class Console {
     void Json(const nlohmann::ordered_json& object);  // with --json, quiet or not: one line
     void Note(const char* fmt, ...) __attribute__((format(printf, 2, 3)));   // not when quiet
     void Error(const char* fmt, ...) __attribute__((format(printf, 2, 3)));  // "logcomp: ..."
-    void Line(const std::string& line);                                      // a library log line
-    void Progress(const std::string& text);                                  // not when quiet
+    void Line(int level, const std::string& line);  // a library log line of a ZLOG_LEVEL
+    void Progress(const std::string& text);         // not when quiet
     void EndProgress();
     bool ProgressInPlace() const { return inPlace_; }
 
   private:
-    void Write(int fd, std::string text);
+    void Write(int fd, std::string text, int level = LEVEL_INFO);  // level: for the journal
 
     std::mutex mu_;
     const bool quiet_;
