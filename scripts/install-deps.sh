@@ -10,7 +10,7 @@ SUDO=""
 
 packages=(cmake g++ clang libclang-rt-14-dev pkg-config make python3
           libuv1-dev libdeflate-dev uthash-dev zlib1g-dev googletest libgtest-dev
-          libbenchmark-dev gzip tar pigz util-linux busybox strace)
+          libbenchmark-dev gzip tar pigz util-linux busybox strace nlohmann-json3-dev)
 if [ "${LOGCOMP_CROSS:-}" = "aarch64" ]; then
     packages+=(g++-aarch64-linux-gnu binutils-aarch64-linux-gnu libc6-dev-arm64-cross qemu-user)
 fi
