@@ -1,11 +1,13 @@
-# Debian packages: libuv1-dev, libdeflate-dev, uthash-dev, googletest, nlohmann-json3-dev
-# (scripts/install-deps.sh).
-find_package(PkgConfig REQUIRED)
-pkg_check_modules(LIBUV REQUIRED IMPORTED_TARGET libuv)
-pkg_check_modules(LIBDEFLATE REQUIRED IMPORTED_TARGET libdeflate)
+# Debian packages (scripts/install-deps.sh). The library needs uthash and threads only; the
+# reference host's libuv and libdeflate are looked for only when something runs the library.
 find_path(UTHASH_INCLUDE_DIR uthash.h REQUIRED)
 find_package(Threads REQUIRED)
-# The tool's JSON output (header-only); the tool is not part of the cross build.
+if(LOGCOMP_REFERENCE_HOST)
+    find_package(PkgConfig REQUIRED)
+    pkg_check_modules(LIBUV REQUIRED IMPORTED_TARGET libuv)
+    pkg_check_modules(LIBDEFLATE REQUIRED IMPORTED_TARGET libdeflate)
+endif()
+# The tool's JSON output (header-only).
 if(LOGCOMP_BUILD_TOOLS)
     find_package(nlohmann_json 3.10 REQUIRED)
 endif()

@@ -2,7 +2,7 @@
 # The project's test command: installs what is missing, then builds and runs the whole
 # suite three times (plain, ASan+UBSan, TSan) and once more cross-built for the station
 # (AArch64, run under qemu), checks the exported ABI of each, and runs the fuzzers for a
-# bounded time. Any failure or sanitizer report fails the run.
+# bounded time. Warnings are errors. Any failure or sanitizer report fails the run.
 #   LOGCOMP_TEST_BUILDS="plain asan tsan fuzz aarch64"  choose builds (default: all)
 #   LOGCOMP_FUZZ_SECONDS=60                              time per fuzz target
 set -euo pipefail
@@ -23,8 +23,8 @@ configure_and_test() {
     shift
     local dir="$root/build/ci-$name"
     echo "==== $name build"
-    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir.configure.log" 2>&1 ||
-        { cat "$dir.configure.log"; return 1; }
+    cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DLOGCOMP_WERROR=ON "$@" \
+        >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
     cmake --build "$dir" -j "$jobs"
     NM=$(sed -n 's/^CMAKE_NM:FILEPATH=//p' "$dir/CMakeCache.txt") \
         "$root/scripts/check-abi.sh" "$dir/logCompress/liblogcompress.so"
@@ -35,7 +35,7 @@ run_fuzzers() {
     local dir="$root/build/ci-fuzz"
     echo "==== fuzz build"
     CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DLOGCOMP_FUZZ=ON -DLOGCOMP_SANITIZE=address -DLOGCOMP_BUILD_BENCH=OFF \
+        -DLOGCOMP_WERROR=ON -DLOGCOMP_FUZZ=ON -DLOGCOMP_SANITIZE=address -DLOGCOMP_BUILD_BENCH=OFF \
         -DLOGCOMP_BUILD_TOOLS=OFF >"$dir.configure.log" 2>&1 || { cat "$dir.configure.log"; return 1; }
     local targets
     targets=$(cd "$root/tests/fuzz" && ls ./*_fuzz.cpp 2>/dev/null | sed 's|./||; s|\.cpp$||')
