@@ -2,8 +2,9 @@
 # The project's test command: installs what is missing, then builds and runs the whole
 # suite three times (plain, ASan+UBSan, TSan) and once more cross-built for the station
 # (AArch64, run under qemu), checks the exported ABI of each, and runs the fuzzers for a
-# bounded time. The plain and AArch64 builds are also installed: a host is built against
-# each staged install. Warnings are errors. Any failure or sanitizer report fails the run.
+# bounded time. The plain and AArch64 builds are also installed and packaged: a host is built
+# against each staged install, and their Debian packages are checked. Warnings are errors.
+# Any failure or sanitizer report fails the run.
 #   LOGCOMP_TEST_BUILDS="plain asan tsan fuzz aarch64"  choose builds (default: all)
 #   LOGCOMP_FUZZ_SECONDS=60                              time per fuzz target
 set -euo pipefail
@@ -32,10 +33,12 @@ configure_and_test() {
     (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 600)
 }
 
-# The install tree of a build configured for /usr.
-check_install() {
-    echo "==== $1 install"
-    "$root/scripts/check-install.sh" "$root/build/ci-$1"
+# The install tree and the packages of a build configured for /usr.
+check_install_and_packages() {
+    local dir="$root/build/ci-$1"
+    echo "==== $1 install and packages"
+    "$root/scripts/check-install.sh" "$dir"
+    "$root/scripts/check-packages.sh" "$dir"
 }
 
 run_fuzzers() {
@@ -57,19 +60,22 @@ run_fuzzers() {
 }
 
 mkdir -p "$root/build"
+native_packages=""
 for b in $builds; do
     case $b in
         plain)
             configure_and_test plain -DCMAKE_INSTALL_PREFIX=/usr
-            check_install plain ;;
+            check_install_and_packages plain
+            native_packages="$root/build/ci-plain/packages" ;;
         asan) configure_and_test asan -DLOGCOMP_SANITIZE=address ;;
         tsan) configure_and_test tsan -DLOGCOMP_SANITIZE=thread ;;
         fuzz) run_fuzzers ;;
         aarch64)
             configure_and_test aarch64 -DCMAKE_INSTALL_PREFIX=/usr \
                 -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-aarch64-linux-gnu.cmake" \
-                -DLOGCOMP_BUILD_BENCH=OFF -DLOGCOMP_BUILD_TOOLS=OFF
-            check_install aarch64 ;;
+                -DLOGCOMP_BUILD_BENCH=OFF
+            # Depends stated by hand are compared with the native packages of this run.
+            LOGCOMP_NATIVE_PACKAGES=${native_packages:-} check_install_and_packages aarch64 ;;
         *) echo "unknown build $b"; exit 2 ;;
     esac
 done
