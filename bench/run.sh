@@ -31,6 +31,7 @@ rows=$raw/rows.txt
 started=$(date +%s)
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 
+"$root/scripts/install-deps.sh"
 for tool in gzip pigz tar python3 cmp cmake; do
     command -v $tool >/dev/null || { echo "run.sh: $tool is missing" >&2; exit 1; }
 done
