@@ -35,9 +35,7 @@ void NotifyAll();  // for test code that changes state a waiter looks at
 class Gate {
   public:
     void Open();
-    void Close();
-    // Blocks until open; false when the deadline passed first.
-    bool Wait(milliseconds timeout = kDeadline);
+    bool Wait(milliseconds timeout = kDeadline);  // false when the deadline passed first
     bool IsOpen() const;
 
   private:
@@ -53,7 +51,6 @@ struct LogLine {
     std::string text;
 };
 void LogClear();
-void LogEcho(bool on);  // also print each line to stderr (debugging)
 std::vector<LogLine> LogLines();
 int LogCount(const std::string& text);             // lines whose text is exactly `text`
 int LogCount(int level, const std::string& text);  // ... and at that level
@@ -61,18 +58,13 @@ int LogCountContaining(const std::string& fragment);
 std::optional<LogLine> LogFind(const std::string& text);  // first exact match
 bool LogWaitFor(const std::string& text, int count = 1, milliseconds timeout = kDeadline);
 
-// ---- event loop: one fake loop; tasks queue until the test pumps them.
+// ---- event loop: one fake loop; tasks queue until the test pumps them on its own thread,
+// so a task never runs inside its post.
 struct EvLoop* Loop();
-// Runs queued tasks on the calling thread, including tasks queued meanwhile, until the
-// queue is empty. Returns how many ran.
-size_t PumpLoop();
+size_t PumpLoop();  // runs queued tasks (and those queued meanwhile) until none is left
 // Pumps, waiting for posts from other threads, until pred() holds or the deadline passes.
 bool PumpUntil(const std::function<bool()>& pred, milliseconds timeout = kDeadline);
 size_t PendingTasks();
-size_t RunInLoopCalls();    // EvRunInLoop calls since the last reset
-size_t QueueInLoopCalls();  // EvQueueInLoop calls since the last reset
-bool OnLoopThread();        // true inside PumpLoop/PumpUntil/FireTimer on this thread
-std::vector<struct EvLoop*> PostedLoops();  // the loop argument of every post
 
 // ---- timers on the fake loop
 struct TimerInfo {
@@ -115,13 +107,9 @@ int CompressOpenHandles();  // started and not yet stopped
 int CompressStarts(const std::string& file);
 
 // ---- shell runner
-struct ShellCall {
-    std::string cmd;
-    int outputLen;
-};
 using ShellHook = std::function<int(const std::string& cmd, std::string& output)>;
 void ShellSetHook(ShellHook hook);  // default: returns 0 with no output
-std::vector<ShellCall> ShellCalls();
+std::vector<std::string> ShellCalls();
 // Runs cmd with /bin/sh -c, collecting stdout and stderr; negative unless it exits 0.
 int ShellRunReal(const std::string& cmd, std::string& output);
 

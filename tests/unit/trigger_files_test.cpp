@@ -156,7 +156,7 @@ TEST_F(TriggerFiles, TarCommandLineStopsAt4094Characters) {
     LCTListDelAll(list);
     std::string expected = head;
     for (size_t i = 0; i < fit; i++) expected += " " + names[i];
-    EXPECT_EQ(fakes::ShellCalls().at(0).cmd, expected + " " + names[fit + 3] + tail);
+    EXPECT_EQ(fakes::ShellCalls().at(0), expected + " " + names[fit + 3] + tail);
 }
 
 // A package put back: only the files missing from the log directory come back, none over a

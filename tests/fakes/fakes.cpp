@@ -1,0 +1,405 @@
+// The fakes of fakes.h. One lock guards the state of them all, and every fake event bumps an
+// epoch and wakes the waiters, so that WaitUntil wakes on anything that may have changed.
+#include "tests/fakes/fakes.h"
+
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+
+struct EvLoop {};
+struct UvTimer {
+    fakes::TimerInfo info;
+    bool released;
+};
+struct FileCompressCtx {
+    std::string file;
+    int slices;
+};
+
+namespace fakes {
+namespace {
+
+struct State {  // what ResetAll clears
+    std::vector<LogLine> lines;
+    std::deque<EV_TASK_T> queue;
+    bool timerInitFails = false;
+    int timersReleased = 0;
+    StartHook startHook;
+    RunHook runHook;
+    bool createOutput = false;
+    std::vector<CompressCall> compressCalls;
+    std::map<std::string, int> starts;
+    int openHandles = 0;
+    ShellHook shellHook;
+    std::vector<std::string> shellCalls;
+    int sdStatus = SD_STATUS_OK;
+    Dev_Filesystem_Usage usage{};
+    int usageResult = 0;
+    int usageCalls = 0;
+    std::string lastPath;
+};
+
+std::mutex gMu;
+std::condition_variable gCv;
+uint64_t gEpoch = 0;
+State gS;
+EvLoop gLoop{};
+// Released timers stay allocated until exit, so a stale handle is harmless.
+std::vector<std::unique_ptr<UvTimer>> gTimers;
+std::atomic<time_t> gNow{-1};  // -1: the real clock
+
+// Runs f under the lock; with signal, wakes every waiter afterwards.
+template <typename F>
+auto Locked(F f, bool signal = false) {
+    std::lock_guard<std::mutex> lock(gMu);
+    struct Wake {
+        bool on;
+        ~Wake() {
+            if (on) ++gEpoch, gCv.notify_all();
+        }
+    } wake{signal};
+    return f();
+}
+
+// The plain accessors of the state.
+#define FAKE_GETTER(type, name, expr)       \
+    type name() {                           \
+        return Locked([] { return expr; }); \
+    }
+#define FAKE_SETTER(name, type, field)                \
+    void name(type value) {                           \
+        Locked([&] { gS.field = std::move(value); }); \
+    }
+
+int CountLines(const std::function<bool(const LogLine&)>& match) {
+    return Locked([&] { return int(std::count_if(gS.lines.begin(), gS.lines.end(), match)); });
+}
+
+}  // namespace
+
+void ResetAll() {
+    Locked(
+        [] {
+            gS = State{};
+            // A unit may still hold a timer from an earlier test: keep it valid, but inert.
+            for (auto& t : gTimers) t->released = true, t->info.started = false;
+        },
+        true);
+    ClearNow();
+}
+
+void NotifyAll() {
+    Locked([] {}, true);
+}
+
+bool WaitUntil(const std::function<bool()>& pred, milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const uint64_t seen = Locked([] { return gEpoch; });
+        if (pred()) return true;  // unlocked: pred may call back into the fakes
+        std::unique_lock<std::mutex> lock(gMu);
+        if (!gCv.wait_until(lock, deadline, [&] { return gEpoch != seen; })) {
+            lock.unlock();
+            return pred();
+        }
+    }
+}
+
+void Gate::Open() {
+    Locked([this] { open_ = true; }, true);
+}
+
+bool Gate::IsOpen() const {
+    return Locked([this] { return open_; });
+}
+
+bool Gate::Wait(milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(gMu);
+    return gCv.wait_for(lock, timeout, [&] { return open_; });
+}
+
+// ---- log sink
+
+void LogClear() {
+    Locked([] { gS.lines.clear(); });
+}
+
+FAKE_GETTER(std::vector<LogLine>, LogLines, gS.lines);
+
+int LogCount(const std::string& text) {
+    return CountLines([&](const LogLine& l) { return l.text == text; });
+}
+
+int LogCount(int level, const std::string& text) {
+    return CountLines([&](const LogLine& l) { return l.level == level && l.text == text; });
+}
+
+int LogCountContaining(const std::string& fragment) {
+    return CountLines([&](const LogLine& l) { return l.text.find(fragment) != std::string::npos; });
+}
+
+std::optional<LogLine> LogFind(const std::string& text) {
+    for (const auto& l : LogLines()) {
+        if (l.text == text) return l;
+    }
+    return std::nullopt;
+}
+
+bool LogWaitFor(const std::string& text, int count, milliseconds timeout) {
+    return WaitUntil([&] { return LogCount(text) >= count; }, timeout);
+}
+
+// ---- loop and timers
+
+EvLoop* Loop() {
+    return &gLoop;
+}
+
+size_t PumpLoop() {
+    size_t ran = 0;
+    for (EV_TASK_T task; Locked([&] {
+             if (gS.queue.empty()) return false;
+             task = gS.queue.front();
+             gS.queue.pop_front();
+             return true;
+         });
+         ++ran) {
+        if (task.task) task.task(task.pUser);
+        NotifyAll();
+    }
+    return ran;
+}
+
+bool PumpUntil(const std::function<bool()>& pred, milliseconds timeout) {
+    return WaitUntil([&] { return PumpLoop(), pred(); }, timeout);
+}
+
+FAKE_GETTER(size_t, PendingTasks, gS.queue.size());
+
+FAKE_SETTER(SetTimerInitFails, bool, timerInitFails);
+
+std::vector<UvTimer*> ActiveTimers() {
+    std::vector<UvTimer*> out;
+    Locked([&] {
+        for (auto& t : gTimers) {
+            if (!t->released) out.push_back(t.get());
+        }
+    });
+    return out;
+}
+
+TimerInfo GetTimer(UvTimer* timer) {
+    return Locked([&] { return timer->info; });
+}
+
+FAKE_GETTER(int, TimersReleased, gS.timersReleased);
+
+void FireTimer(UvTimer* timer) {
+    const TimerInfo info = Locked([&] {
+        TimerInfo now = timer->info;
+        if (timer->released) now.started = false;
+        if (!now.repeat) timer->info.started = false;
+        return now;
+    });
+    if (info.started && info.cb) info.cb(timer, info.ptr);
+    NotifyAll();
+}
+
+void FireAllTimers() {
+    for (UvTimer* t : ActiveTimers()) FireTimer(t);
+}
+
+// ---- clock
+
+void SetNow(time_t now) {
+    gNow.store(now);
+}
+
+void ClearNow() {
+    gNow.store(-1);
+}
+
+time_t MakeUtc(int year, int month, int day, int hour, int minute, int second) {
+    struct tm tm = {second, minute, hour, day, month - 1, year - 1900, 0, 0, 0, 0, nullptr};
+    return timegm(&tm);
+}
+
+// ---- compressor, shell and device
+
+FAKE_SETTER(CompressSetStartHook, StartHook, startHook);
+
+FAKE_SETTER(CompressSetRunHook, RunHook, runHook);
+
+FAKE_SETTER(CompressSetCreateOutput, bool, createOutput);
+
+FAKE_GETTER(std::vector<CompressCall>, CompressCalls, gS.compressCalls);
+
+FAKE_GETTER(int, CompressOpenHandles, gS.openHandles);
+
+int CompressStarts(const std::string& file) {
+    return Locked([&] { return gS.starts.count(file) ? gS.starts[file] : 0; });
+}
+
+FAKE_SETTER(ShellSetHook, ShellHook, shellHook);
+
+FAKE_GETTER(std::vector<std::string>, ShellCalls, gS.shellCalls);
+
+int ShellRunReal(const std::string& cmd, std::string& output) {
+    output.clear();
+    FILE* pipe = popen(("{ " + cmd + "\n} 2>&1").c_str(), "r");
+    if (!pipe) return -1;
+    char buf[4096];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) output.append(buf, n);
+    const int status = pclose(pipe);
+    return (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) ? 0 : -1;
+}
+
+FAKE_SETTER(DeviceSetSdStatus, int, sdStatus);
+
+void DeviceSetUsage(const Dev_Filesystem_Usage& usage, int result) {
+    Locked([&] { gS.usage = usage, gS.usageResult = result; });
+}
+
+FAKE_GETTER(int, DeviceUsageCalls, gS.usageCalls);
+
+FAKE_GETTER(std::string, DeviceLastPath, gS.lastPath);
+
+}  // namespace fakes
+
+using fakes::gS;
+using fakes::Locked;
+
+extern "C" {
+
+time_t time(time_t* out) {
+    struct timespec ts {};
+    const time_t set = fakes::gNow.load();
+    if (set == -1) clock_gettime(CLOCK_REALTIME, &ts);
+    const time_t now = set == -1 ? ts.tv_sec : set;
+    if (out) *out = now;
+    return now;
+}
+
+void log_sendByLevelFile(int logClass, ZLOG_LEVEL level, const char* func, int line,
+                         const char* fmt, ...) {
+    char text[4096];
+    va_list args;
+    va_start(args, fmt);
+    vsnprintf(text, sizeof text, fmt ? fmt : "", args);
+    va_end(args);
+    Locked([&] { gS.lines.push_back({logClass, int(level), func ? func : "", line, text}); }, true);
+}
+
+void EvRunInLoop(EvLoop*, EV_TASK_T task) {
+    Locked([&] { gS.queue.push_back(task); }, true);
+}
+
+void EvQueueInLoop(EvLoop*, EV_TASK_T task) {
+    Locked([&] { gS.queue.push_back(task); }, true);
+}
+
+UvTimer* UvTimerInit(EvLoop* loop) {
+    return Locked([&]() -> UvTimer* {
+        if (gS.timerInitFails) return nullptr;
+        fakes::gTimers.push_back(std::make_unique<UvTimer>());
+        fakes::gTimers.back()->info = {loop, nullptr, nullptr, 0, false, false};
+        return fakes::gTimers.back().get();
+    });
+}
+
+void UvTimerStart(UvTimer* timer, UvTimerCallback cb, void* ptr, uint64_t periodMs, bool repeat) {
+    if (timer) Locked([&] { timer->info = {timer->info.loop, cb, ptr, periodMs, repeat, true}; });
+}
+
+void UvTimerUninit(UvTimer* timer) {
+    if (timer)
+        Locked([&] { timer->released = true, timer->info.started = false, ++gS.timersReleased; });
+}
+
+FILE_COMPRESS_HANDLE FileCompress_Start(FILE_COMPRESS_CONFIG* config, char* outFile,
+                                        uint16_t outFileLen) {
+    if (!config || !outFile) return nullptr;
+    const std::string file = config->file;
+    int attempt = 0;
+    const auto [hook, createOutput] = Locked([&] {
+        attempt = gS.starts[file]++;
+        return std::make_pair(gS.startHook, gS.createOutput);
+    });
+    const bool ok = hook ? hook(*config, attempt) : true;
+    if (ok) snprintf(outFile, outFileLen, "%s.gz", config->file);
+    if (ok && createOutput) {
+        if (FILE* f = fopen(outFile, "w")) fclose(f);
+    }
+    Locked(
+        [&] {
+            gS.openHandles += ok;
+            gS.compressCalls.push_back({fakes::CompressCall::kStart, file, 0, ok});
+        },
+        true);
+    return ok ? new FileCompressCtx{file, 0} : nullptr;
+}
+
+int FileCompress_Run(FILE_COMPRESS_HANDLE handle, uint32_t delayMs) {
+    if (!handle) return FILE_COMPRESS_STATUS_FAILED;
+    const fakes::RunHook hook = Locked([] { return gS.runHook; });
+    const int slice = handle->slices++;
+    const int result = hook ? hook(handle->file, slice, delayMs) : FILE_COMPRESS_STATUS_FINISHED;
+    Locked(
+        [&] {
+            gS.compressCalls.push_back({fakes::CompressCall::kRun, handle->file, delayMs, result});
+        },
+        true);
+    return result;
+}
+
+int FileCompress_Stop(FILE_COMPRESS_HANDLE handle) {
+    if (!handle) return -1;
+    Locked(
+        [&] {
+            --gS.openHandles;
+            gS.compressCalls.push_back({fakes::CompressCall::kStop, handle->file, 0, 0});
+        },
+        true);
+    delete handle;
+    return 0;
+}
+
+int FILE_system(const char* cmd, char* output, int outputLen) {
+    const fakes::ShellHook hook = Locked(
+        [&] {
+            gS.shellCalls.push_back(cmd ? cmd : "");
+            return gS.shellHook;
+        },
+        true);
+    if (!cmd) return -1;
+    std::string out;
+    const int result = hook ? hook(cmd, out) : 0;
+    if (output && outputLen > 0) {
+        snprintf(output, static_cast<size_t>(outputLen), "%s", out.c_str());
+    }
+    return result;
+}
+
+int DEV_getSdStatus(void) {
+    return Locked([] { return gS.sdStatus; });
+}
+
+int DEV_getFilesystemUsage(const char* path, Dev_Filesystem_Usage* usage) {
+    return Locked([&] {
+        ++gS.usageCalls;
+        gS.lastPath = path ? path : "";
+        if (gS.usageResult == 0 && usage) *usage = gS.usage;
+        return gS.usageResult;
+    });
+}
+
+}  // extern "C"
