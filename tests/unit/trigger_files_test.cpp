@@ -63,7 +63,7 @@ TEST_F(TriggerFiles, SelectionTakesDatesThenRulesInOrderAndKeepsTodaysFilesByThe
 // is still what tar read; whatever fails after the deletion puts the files back before the
 // requester hears of it.
 TEST_F(TriggerFiles, PackageDeletesOnlyWhatTheArchiveHoldsAndPutsItBackBeforeAFailureIsHeard) {
-    const std::string tar = LogPath("out.tar");
+    const std::string tar = LogPath("out:1.tar");  // a colon after a slash: no remote archive
     const fakes::ShellHook real = fakes::ShellRunReal;
     // The real shell; after the packing tar ran, `then` gives the status in its place.
     const auto tarThen = [](std::function<int(int)> then) -> fakes::ShellHook {
@@ -81,11 +81,11 @@ TEST_F(TriggerFiles, PackageDeletesOnlyWhatTheArchiveHoldsAndPutsItBackBeforeAFa
         std::vector<std::string> left;  // the log directory when the requester hears, and after
         Heard heard;
     } cases[] = {
-        {"tar packs", real, done, {kToday, "out.tar"}, ok},
+        {"tar packs", real, done, {kToday, "out:1.tar"}, ok},
         {"a past file is written after tar read it",
          tarThen([](int ret) { return Touch(kPast[1], "more\n") ? ret : -1; }),
          done,
-         {kPast[1], kToday, "out.tar"},
+         {kPast[1], kToday, "out:1.tar"},
          ok},
         {"tar fails", [](auto&, auto&) { return -1; }, done, kAll, none},
         {"tar makes nothing", [](auto&, auto&) { return 0; }, done, kAll, none},
@@ -123,7 +123,7 @@ TEST_F(TriggerFiles, PackageDeletesOnlyWhatTheArchiveHoldsAndPutsItBackBeforeAFa
             return c.compressed == cancelled ? FILE_COMPRESS_STATUS_ONGOING : c.compressed;
         });
         if (c.what == std::string("the executor refuses the archive")) LogCompExecUninit();
-        EXPECT_EQ(Post(Req("p", 1, "2026-12-02", "2026-12-03", LogPath("out.tar.gz"))), 0);
+        EXPECT_EQ(Post(Req("p", 1, "2026-12-02", "2026-12-03", LogPath("out:1.tar.gz"))), 0);
         const bool heard = c.heard != none;
         ASSERT_TRUE(WaitHeard(heard ? 1 : 0));
         LogCompExecSetExit(false);
@@ -131,7 +131,7 @@ TEST_F(TriggerFiles, PackageDeletesOnlyWhatTheArchiveHoldsAndPutsItBackBeforeAFa
         EXPECT_EQ(whenHeard, heard ? c.left : std::vector<std::string>{});
         EXPECT_EQ(List(), c.left);
         for (const auto& name : c.left) {
-            EXPECT_TRUE(name == "out.tar" || name == kPast[1] || Read(name) == name + " line\n");
+            EXPECT_TRUE(name == "out:1.tar" || name == kPast[1] || Read(name) == name + " line\n");
         }
         EXPECT_EQ(Records(), std::vector<std::string>{});
     }
@@ -224,13 +224,18 @@ TEST_F(TriggerFiles, RecoveryResolvesSoundRecordsAndSetsDamagedOnesAside) {
         FILE* f = fopen((std::string(LCT_RECORD_DIR) + "/task-" + std::to_string(i)).c_str(), "w");
         ASSERT_TRUE(f != nullptr && fputs(damaged[i], f) >= 0 && fclose(f) == 0);
     }
-    // A package that died with its archive whole and its logs deleted; a member of that
-    // archive its record does not name stays in it.
+    // A package that died with its archive whole and its logs deleted (a member of that
+    // archive its record does not name stays in it), and one that died while tar wrote.
     ASSERT_EQ(Sh("cd '" + kLogDir + "' && echo x > extra.log"), 0);
     Pack("out.tar");
-    ASSERT_EQ(Sh("cd '" + kLogDir + "' && rm extra.log"), 0);
+    ASSERT_EQ(Sh("cd '" + kLogDir + "' && rm extra.log && tar -cf cut.tar " + kToday +
+                 " && truncate -s 1000 cut.tar"),
+              0);
     LinkList list = Orders(kAll);
     ASSERT_TRUE(LCTRecordWrite(7, LOG_COMPRESS_OPTION_FULL, LogPath("out.tar").c_str(), list));
+    LCTListDelAll(list);
+    list = Orders({kToday});
+    ASSERT_TRUE(LCTRecordWrite(8, LOG_COMPRESS_OPTION_FULL, LogPath("cut.tar").c_str(), list));
     LCTListDelAll(list);
 
     LCTRecoverInLoop(nullptr);
