@@ -291,10 +291,10 @@ time_t time(time_t* out) {
 
 void log_sendByLevelFile(int logClass, ZLOG_LEVEL level, const char* func, int line,
                          const char* fmt, ...) {
-    char text[4096];
+    char text[4096] = "";
     va_list args;
     va_start(args, fmt);
-    vsnprintf(text, sizeof text, fmt ? fmt : "", args);
+    if (fmt != nullptr) vsnprintf(text, sizeof text, fmt, args);
     va_end(args);
     Locked([&] { gS.lines.push_back({logClass, int(level), func ? func : "", line, text}); }, true);
 }
