@@ -143,6 +143,7 @@ TEST_F(TriggerRequests, UninitAnswersEveryTaskOnceAndTheNextStartWaitsForTheRele
     EXPECT_EQ(Post(Req("wait2", 2, "2026-12-02", "2026-12-02")), 0);
 
     LogCompTriggerUninit();
+    EXPECT_TRUE(fakes::ActiveTimers().empty());  // no daily tick any more
     const LOG_COMP_TRIGGER_REQ late = Req("late", 2);
     EXPECT_EQ(LogCompTriggerPostTask(&late), -1);
     EXPECT_EQ(LogCompTriggerInit(fakes::Loop(), &config_), -1);  // the release has not run
