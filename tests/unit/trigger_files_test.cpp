@@ -57,6 +57,7 @@ TEST_F(TriggerFiles, SelectionTakesDatesThenRulesInOrderAndKeepsTodaysFilesByThe
                                                                 {kPast[3], true}}));
     LCTListDelAll(list);
     FreeDateList(task.pDateList);
+    EXPECT_FALSE(LCTIsToday("2026/12/03"));  // only the selection's own date format is read
 }
 
 // Nothing is deleted unless the archive holds it whole, and then only a past day's file that
