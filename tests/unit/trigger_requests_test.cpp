@@ -88,12 +88,15 @@ TEST_F(TriggerRequests, RefusedPostsAreNeverAnsweredAndAnUnterminatedIdIsCut) {
         {Req("nobody", LOG_COMPRESS_OPTION_STOP, "junk", "junk"), true, 0},  // an unknown id
         {Req("none", LOG_COMPRESS_OPTION_ONLY_COMPRESS, "2026-11-01", "2026-11-02"), true, 0},
         {Req("odd", 3), true, 0},
+        {Req("tgz", LOG_COMPRESS_OPTION_FULL, "2026-12-02", "2026-12-02", LogPath("o.tgz")), true,
+         0},
     };
     for (size_t i = 0; i < std::size(cases); i++) {
         gAllowed = cases[i].allowed;
         EXPECT_EQ(Post(cases[i].req), cases[i].ret) << "case " << i;
     }
-    EXPECT_EQ(fakes::CompressCalls().size() + MapSize() + HeardSoFar().size(), 0u);
+    EXPECT_EQ(fakes::CompressCalls().size() + fakes::ShellCalls().size() + MapSize(), 0u);
+    EXPECT_TRUE(HeardSoFar().empty());
 
     LOG_COMP_TRIGGER_REQ req = Req("", LOG_COMPRESS_OPTION_ONLY_COMPRESS);
     memset(req.strTaskId, 'a', sizeof req.strTaskId);
