@@ -1,0 +1,237 @@
+// The storage guard on the fakes (loop, timers, device) over real temporary directories: the
+// search for the oldest entry, and the periodic check that deletes it.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "logCompress/LogManager.h"
+#include "logCompress/LogManagerInternal.h"
+#include "tests/fakes/fakes.h"
+
+namespace {
+
+struct TempDir {
+    char buf[21] = "/tmp/mgr_test_XXXXXX";
+    std::string path = mkdtemp(buf) != nullptr ? buf : "/nonexistent";
+    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+bool SetMtime(const std::string& path, time_t mtime) {
+    const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+    return utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// "name@time": a file; "name/@time": a directory holding a newer file; "name->target": a link.
+bool Make(const TempDir& dir, const std::string& spec) {
+    const size_t arrow = spec.find("->");
+    if (arrow != std::string::npos) {
+        return symlink((dir / spec.substr(arrow + 2)).c_str(),
+                       (dir / spec.substr(0, arrow)).c_str()) == 0;
+    }
+    std::string name = spec.substr(0, spec.find('@'));
+    const time_t mtime = std::stoll(spec.substr(name.size() + 1));
+    if (name.back() == '/') {
+        name.pop_back();
+        return mkdir((dir / name).c_str(), 0755) == 0 &&
+               Make(dir, name + "/inner@" + std::to_string(mtime + 100000)) &&
+               SetMtime(dir / name, mtime);
+    }
+    const int fd = open((dir / name).c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    return fd >= 0 && close(fd) == 0 && SetMtime(dir / name, mtime);
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::string Oldest(const std::string& dir, EXTRACT_DATE_TYPE type = EDT_MODIFY_TIME) {
+    std::unique_ptr<char, decltype(&free)> found(FindOldestFileUTCSinglePass(dir.c_str(), type),
+                                                 &free);
+    return found ? found.get() : "";
+}
+
+// A directory's own time counts, links count by their target's, and neither "." nor the
+// trigger's records are candidates. By file name: the first date of the path, 1900 to 2100.
+TEST(ManagerSearch, OldestEntryByItsTimeOrNone) {
+    const struct {
+        std::vector<std::string> entries;
+        EXTRACT_DATE_TYPE type;
+        const char* oldest;
+    } cases[] = {
+        {{"c.log@3000", "a.log@1000", "b.log@2000", "newer/@5000"}, EDT_MODIFY_TIME, "a.log"},
+        {{"old/@100", "file.log@200"}, EDT_MODIFY_TIME, "old"},
+        {{".logcomp/@10", "a.log@1000"}, EDT_MODIFY_TIME, "a.log"},
+        {{"dangling->gone", "link->.", "b.log@1500"}, EDT_MODIFY_TIME, "link"},
+        {{"dangling->gone"}, EDT_MODIFY_TIME, ""},
+        {{"x_2100-12-31@1", "x_2024-03-07@1", "x_2023-12-31@9", "x_2024-01-01@1"},
+         EDT_FILENAME,
+         "x_2023-12-31"},
+        {{"x_2100-12-31@1", "undated@1", "x_1970-01-01@1", "x_1900-01-01@1"},
+         EDT_FILENAME,
+         "x_2100-12-31"},
+        {{"x_2101-01-01@1", "x_2024-13-01@1", "x_2024-00-10@1", "x_2024-01-00@1", "x_2024-01-32@1",
+          "a_1234-56-78_2024-03-07@1", "x_20240307@1", "x_2024-03-0@1"},
+         EDT_FILENAME,
+         ""},
+        {{"a_2024-01-01.log@100"}, static_cast<EXTRACT_DATE_TYPE>(2), ""},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        for (const auto& entry : c.entries) ASSERT_TRUE(Make(dir, entry)) << entry;
+        ASSERT_TRUE(SetMtime(dir.path, 5));
+        EXPECT_EQ(Oldest(dir.path, c.type), *c.oldest ? dir / c.oldest : "")
+            << ::testing::PrintToString(c.entries);
+    }
+    TempDir dir;
+    ASSERT_TRUE(Make(dir, "plain@100"));
+    EXPECT_EQ(Oldest(dir / "plain"), "");
+    EXPECT_EQ(Oldest(dir / "missing"), "");
+    EXPECT_EQ(FindOldestFileUTCSinglePass(nullptr, EDT_MODIFY_TIME), nullptr);
+    EXPECT_EQ(ExtractDateUTCFromModifyTime((dir / "plain").c_str()), 100);
+    EXPECT_EQ(ExtractDateUTCFromModifyTime(nullptr), 0);
+    EXPECT_EQ(ExtractDateUTCFromFilename(nullptr), 0);
+}
+
+// Past 511 characters a path is cut, and the cut path is what is looked up.
+TEST(ManagerSearch, LongPathsAreCutNeverOverrun) {
+    TempDir dir;
+    std::string deep = dir.path;
+    while (deep.size() < 400) {
+        deep += "/" + std::string(90, 'd');
+        ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
+    }
+    const std::string path = deep + "/" + std::string(200, 'n');
+    ASSERT_EQ(close(open(path.c_str(), O_CREAT | O_WRONLY, 0644)), 0);
+    EXPECT_EQ(Oldest(deep), "");
+    ASSERT_EQ(close(open(path.substr(0, 511).c_str(), O_CREAT | O_WRONLY, 0644)), 0);
+    EXPECT_EQ(Oldest(deep), path.substr(0, 511));
+}
+
+constexpr unsigned long long kMb = 1048576;
+
+class ManagerCheck : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fakes::ResetAll();
+        sLogManager.printIntervalCnt = 0;
+        ASSERT_TRUE(Make(dir_, "old.log@1000") && Make(dir_, "new.log@2000"));
+        snprintf(config_.logDir, sizeof config_.logDir, "%s", dir_.path.c_str());
+        config_.storageThreshold = 70;
+    }
+    void TearDown() override {
+        if (sLogManager.inited.load() != 0) LogManagerUninit();
+        fakes::ResetAll();
+    }
+    void Start() {
+        ASSERT_EQ(LogManagerInit(fakes::Loop(), &config_), 0);
+        ASSERT_EQ(fakes::ActiveTimers().size(), 1u);
+    }
+    static void Tick() { fakes::FireTimer(sLogManager.timer); }
+
+    TempDir dir_;
+    LOG_MANAGER_CONFIG config_{};
+};
+
+TEST_F(ManagerCheck, InitStartsOneRepeatingTenSecondTimerUntilUninit) {
+    Start();
+    EXPECT_EQ(fakes::GetTimer(sLogManager.timer).periodMs, 10000u);
+    EXPECT_TRUE(fakes::GetTimer(sLogManager.timer).repeat);
+    EXPECT_EQ(fakes::DeviceUsageCalls(), 0);  // the first check waits one period
+
+    TempDir other;  // a second init keeps the first configuration
+    LOG_MANAGER_CONFIG second{};
+    snprintf(second.logDir, sizeof second.logDir, "%s", other.path.c_str());
+    EXPECT_EQ(LogManagerInit(fakes::Loop(), &second), 0);
+    EXPECT_STREQ(sLogManager.config.logDir, dir_.path.c_str());
+    EXPECT_EQ(fakes::ActiveTimers().size(), 1u);
+
+    LogManagerUninit();
+    LogManagerUninit();
+    EXPECT_EQ(fakes::TimersReleased(), 1);
+    EXPECT_TRUE(fakes::ActiveTimers().empty());
+}
+
+TEST_F(ManagerCheck, FailedInitStartsNoTimer) {
+    LOG_MANAGER_CONFIG missing = config_;
+    snprintf(missing.logDir, sizeof missing.logDir, "%s", (dir_ / "missing").c_str());
+    LOG_MANAGER_CONFIG unterminated = config_;
+    memset(unterminated.logDir, 'a', sizeof unterminated.logDir);
+    EXPECT_EQ(LogManagerInit(nullptr, &config_), -1);
+    EXPECT_EQ(LogManagerInit(fakes::Loop(), nullptr), -1);
+    EXPECT_EQ(LogManagerInit(fakes::Loop(), &missing), -1);
+    EXPECT_EQ(LogManagerInit(fakes::Loop(), &unterminated), -1);
+    fakes::SetTimerInitFails(true);
+    EXPECT_EQ(LogManagerInit(fakes::Loop(), &config_), -1);
+    EXPECT_TRUE(fakes::ActiveTimers().empty());
+    EXPECT_EQ(sLogManager.inited.load(), 0);
+}
+
+// The oldest entry goes, one per check. A threshold outside 1..100 becomes 70, in the
+// caller's record too.
+TEST_F(ManagerCheck, DeletesTheOldestOnlyAtOrAboveTheThreshold) {
+    const struct {
+        uint8_t given, used;
+        double ratio;
+        bool deletes;
+    } cases[] = {{70, 70, 70.0, true},    {70, 70, 69.9, false}, {100, 100, 100.0, true},
+                 {100, 100, 99.9, false}, {1, 1, 1.0, true},     {1, 1, 0.9, false},
+                 {0, 70, 70.0, true},     {0, 70, 69.9, false},  {101, 70, 69.9, false},
+                 {255, 70, 70.0, true}};
+    for (const auto& c : cases) {
+        ASSERT_TRUE(Make(dir_, "old.log@1000"));
+        config_.storageThreshold = c.given;
+        Start();
+        EXPECT_EQ(config_.storageThreshold, c.used);
+        fakes::DeviceSetUsage({0, 0, 0, c.ratio});
+        Tick();
+        EXPECT_EQ(!Exists(dir_ / "old.log"), c.deletes) << int(c.given) << " " << c.ratio;
+        EXPECT_TRUE(Exists(dir_ / "new.log"));
+        EXPECT_EQ(fakes::DeviceLastPath(), dir_.path);
+        LogManagerUninit();
+    }
+}
+
+TEST_F(ManagerCheck, FailedChecksDeleteNothingAndDoNotCount) {
+    Start();
+    fakes::DeviceSetUsage({0, 0, 0, 99.0});
+    for (int status : {SD_STATUS_UNMOUNT, SD_STATUS_FORMAT_ERR, SD_STATUS_READ_ONLY}) {
+        fakes::DeviceSetSdStatus(status);
+        Tick();
+    }
+    EXPECT_EQ(fakes::LogCount(LEVEL_INFO, "LogManagerOnTimer, sd card not ready, skip"), 3);
+    EXPECT_EQ(fakes::DeviceUsageCalls(), 0);
+    fakes::DeviceSetSdStatus(SD_STATUS_OK);
+    fakes::DeviceSetUsage({0, 0, 0, 99.0}, -1);
+    Tick();
+    const std::string moved = dir_.path + ".moved";
+    ASSERT_EQ(rename(dir_.path.c_str(), moved.c_str()), 0);
+    Tick();
+    ASSERT_EQ(rename(moved.c_str(), dir_.path.c_str()), 0);
+    EXPECT_EQ(fakes::DeviceUsageCalls(), 1);
+    EXPECT_EQ(sLogManager.printIntervalCnt, 0);
+    EXPECT_TRUE(Exists(dir_ / "old.log"));
+    LogManagerOnTimer(nullptr, nullptr);
+}
+
+// The tool reads this line for its report. Failed checks do not count (see above).
+TEST_F(ManagerCheck, UsageLineOnEverySeventhSuccessfulCheckInWholeMb) {
+    Start();
+    fakes::DeviceSetUsage({kMb - 1, kMb, 3 * kMb - 1, 12.34});
+    const std::string line =
+        "SD Usage totalBytes 0 MB, usedBytes 1 MB, availableBytes 2 MB, Usage: 12.3%";
+    for (int check = 1; check <= 15; ++check) {
+        Tick();
+        EXPECT_EQ(fakes::LogCount(LEVEL_INFO, line), check / 7) << check;
+    }
+}
+
+}  // namespace
