@@ -47,11 +47,13 @@ TEST_F(DeviceTest, UsageMatchesStatvfs) {
 }
 
 TEST_F(DeviceTest, StatusOfMountsAndPlainDirectories) {
-    for (const char* sub : {"/rw", "/ro", "/plain", "/bind"})
+    for (const char* sub : {"/rw", "/ro", "/plain", "/bind", "/bind\\ 1234\t"})
         ASSERT_EQ(mkdir((dir_ + sub).c_str(), 0755), 0);
     const auto verdict = hosttest::InPrivateTmpfs(dir_ + "/rw", "1m", [&]() -> std::string {
         if (mount("tmpfs", (dir_ + "/ro").c_str(), "tmpfs", MS_RDONLY, "size=1m") != 0 ||
-            mount((dir_ + "/plain").c_str(), (dir_ + "/bind").c_str(), nullptr, MS_BIND, nullptr))
+            mount((dir_ + "/plain").c_str(), (dir_ + "/bind").c_str(), nullptr, MS_BIND, nullptr) ||
+            mount((dir_ + "/plain").c_str(), (dir_ + "/bind\\ 1234\t").c_str(), nullptr, MS_BIND,
+                  nullptr))
             return "mount";
         const struct {
             std::string path;
@@ -59,7 +61,8 @@ TEST_F(DeviceTest, StatusOfMountsAndPlainDirectories) {
         } cases[] = {{dir_ + "/rw", SD_STATUS_OK},
                      {dir_ + "/ro", SD_STATUS_READ_ONLY},
                      {dir_ + "/plain", SD_STATUS_UNMOUNT},
-                     {dir_ + "/bind", SD_STATUS_OK},  // same device as its parent
+                     {dir_ + "/bind", SD_STATUS_OK},           // same device as its parent
+                     {dir_ + "/bind\\ 1234\t", SD_STATUS_OK},  // escaped in the mount table
                      {dir_ + "/rw/../rw/", SD_STATUS_OK},
                      {dir_ + "/missing", SD_STATUS_FORMAT_ERR},
                      {std::string(5000, 'a'), SD_STATUS_FORMAT_ERR}};  // refused: the last kept

@@ -96,9 +96,9 @@ TEST_F(LogSysTest, OneLinePerPassingMessageAndTheHookSeesItAsFormatted) {
     EXPECT_TRUE(Matches(lines[2], kStamp + R"(LEVEL\? \[CLASS\?\] F:4: odd)")) << lines[2];
 }
 
-// A file that cannot be opened keeps the current one. Under systemd, a stderr that
-// JOURNAL_STREAM names gets the syslog priority in the place of the time (the journal keeps
-// its own); any other stderr and the file keep the stamps.
+// A file that cannot be opened keeps the current one; none means stderr only. Under systemd, a
+// stderr that JOURNAL_STREAM names gets the syslog priority in the place of the time (the journal
+// keeps its own); any other stderr and the file keep the stamps.
 TEST_F(LogSysTest, StderrThatIsTheJournalGetsPrioritiesInsteadOfTimes) {
     EXPECT_EQ(LogSysSetFile((dir_ + "/missing/x.log").c_str()), -1);
     for (const char* suffix : {"", "x", "1"}) {
@@ -120,6 +120,10 @@ TEST_F(LogSysTest, StderrThatIsTheJournalGetsPrioritiesInsteadOfTimes) {
     ASSERT_EQ(LogSysSetFile(path_.c_str()), 0);
     log_sendByLevelFile(LOG_SECURITY, LEVEL_ERROR, "F", 1, "e");
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    ::testing::internal::CaptureStderr();  // no file: stderr only again
+    ASSERT_EQ(LogSysSetFile(nullptr), 0);
+    log_sendByLevelFile(LOG_SECURITY, LEVEL_ERROR, "F", 2, "to stderr");
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("F:2: to stderr"), std::string::npos);
     const auto lines = ReadLines(path_);
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_NE(lines[0].find("cannot open log file"), std::string::npos);
