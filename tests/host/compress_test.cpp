@@ -59,9 +59,11 @@ int RunToEnd(FILE_COMPRESS_HANDLE h) {
     return ret;
 }
 
-std::pair<uint64_t, int> sLastSlice;  // bytes done and finished, as the progress hook saw
+int sSlices = 0;                      // progress hook calls, one per slice
+std::pair<uint64_t, int> sLastSlice;  // bytes done and finished, as the hook saw them last
 
 void RecordSlice(const char*, uint64_t done, uint64_t, int finished) {
+    ++sSlices;
     sLastSlice = {done, finished};
 }
 
@@ -114,7 +116,7 @@ TEST_F(CompressTest, RoundTripThroughGzipInBoundedSlices) {
         FILE_COMPRESS_HANDLE h = Start(src, c.level, c.segment, c.needDelete, out_);
         ASSERT_NE(h, nullptr);
         EXPECT_EQ(std::string(out_), src + FILE_COMPRESS_TEMP_SUFFIX);
-        int ret = FILE_COMPRESS_STATUS_ONGOING, calls = 0;
+        int ret = FILE_COMPRESS_STATUS_ONGOING, calls = sSlices = 0;
         for (; ret == FILE_COMPRESS_STATUS_ONGOING; ++calls) {
             ASSERT_TRUE(Exists(src));
             ASSERT_EQ(Exists(gz), c.keptBytes > 0);
@@ -122,6 +124,7 @@ TEST_F(CompressTest, RoundTripThroughGzipInBoundedSlices) {
         }
         EXPECT_EQ(ret, FILE_COMPRESS_STATUS_FINISHED);
         EXPECT_TRUE(c.calls == 0 || calls == c.calls) << calls;
+        EXPECT_EQ(sSlices, calls);
         EXPECT_EQ(sLastSlice, std::make_pair(uint64_t{c.bytes}, 1));
         EXPECT_EQ(FileCompress_Run(h, 0), FILE_COMPRESS_STATUS_FINISHED);
         EXPECT_EQ(FileCompress_Stop(h), 0);
