@@ -164,7 +164,7 @@ TEST_F(TimerTest, UninitFromAnotherThreadWhileFiringStopsAllCallbacks) {
         threads.emplace_back([&] {
             for (int r = 0; r < 40; ++r) {
                 Probe& p = list.emplace_back();
-                EXPECT_TRUE(Arm(p, 1, true) && WaitUntil([&] { return p.fires >= 2; }));
+                ASSERT_TRUE(Arm(p, 1, true) && WaitUntil([&] { return p.fires >= 2; }));
                 Release(p);
             }
         });
