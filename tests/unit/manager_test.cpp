@@ -64,7 +64,7 @@ std::string Oldest(const std::string& dir, EXTRACT_DATE_TYPE type = EDT_MODIFY_T
 TEST(ManagerSearch, OldestEntryByItsTimeOrNone) {
     const struct {
         std::vector<std::string> entries;
-        EXTRACT_DATE_TYPE type;
+        int type;  // not the enum: one row holds no valid value of it
         const char* oldest;
     } cases[] = {
         {{"c.log@3000", "a.log@1000", "b.log@2000", "newer/@5000"}, EDT_MODIFY_TIME, "a.log"},
@@ -82,13 +82,14 @@ TEST(ManagerSearch, OldestEntryByItsTimeOrNone) {
           "a_1234-56-78_2024-03-07@1", "x_20240307@1", "x_2024-03-0@1"},
          EDT_FILENAME,
          ""},
-        {{"a_2024-01-01.log@100"}, static_cast<EXTRACT_DATE_TYPE>(2), ""},
+        {{"a_2024-01-01.log@100"}, 2, ""},
     };
     for (const auto& c : cases) {
         TempDir dir;
         for (const auto& entry : c.entries) ASSERT_TRUE(Make(dir, entry)) << entry;
         ASSERT_TRUE(SetMtime(dir.path, 5));
-        EXPECT_EQ(Oldest(dir.path, c.type), *c.oldest ? dir / c.oldest : "")
+        EXPECT_EQ(Oldest(dir.path, static_cast<EXTRACT_DATE_TYPE>(c.type)),
+                  *c.oldest ? dir / c.oldest : "")
             << ::testing::PrintToString(c.entries);
     }
     TempDir dir;
