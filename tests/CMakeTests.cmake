@@ -3,24 +3,13 @@
 # them link the library with wrapped host services or a wrapped allocator.
 set(REL_DIR ${CMAKE_CURRENT_SOURCE_DIR}/reliability)
 
-# Inventory, watchdog and log-file reader: no library, no host.
-add_library(rel_support STATIC ${REL_DIR}/rel_inventory.cpp ${REL_DIR}/rel_fs.cpp
-    ${REL_DIR}/rel_watchdog.cpp ${REL_DIR}/rel_logfile.cpp ${REL_DIR}/rel_child.cpp)
-target_include_directories(rel_support PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(rel_support PUBLIC PkgConfig::LIBDEFLATE Threads::Threads)
-
-# The reference host as a test drives it: a loop thread, the sink in a file, generated logs.
-add_library(rel_realhost STATIC ${REL_DIR}/rel_realhost.cpp)
-target_include_directories(rel_realhost PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(rel_realhost PUBLIC rel_support loghost loggen)
-
-# rel_add_test(<name> [LOCK] [LIBS ...] [WRAP symbols...] [SOURCES extra...]): one executable
+# rel_add_test(<name> [LOCK] [LIBS ...] [WRAP symbols...]): one executable
 # from reliability/<name>_test.cpp. LOCK serialises it with every other user of the build's
 # test log directory; WRAP redirects the listed symbols to __wrap_<symbol> at link time.
 function(rel_add_test name)
-    cmake_parse_arguments(REL "LOCK" "" "LIBS;WRAP;SOURCES" ${ARGN})
+    cmake_parse_arguments(REL "LOCK" "" "LIBS;WRAP" ${ARGN})
     set(target rel_${name})
-    add_executable(${target} ${REL_DIR}/${name}_test.cpp ${REL_SOURCES})
+    add_executable(${target} ${REL_DIR}/${name}_test.cpp)
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR})
     target_include_directories(${target} SYSTEM PRIVATE ${UTHASH_INCLUDE_DIR})
     target_compile_definitions(${target} PRIVATE
@@ -28,8 +17,7 @@ function(rel_add_test name)
         LOG_COMP_LOG_DIR="${LOGCOMP_TEST_LOG_DIR}"
         LOGCOMP_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
         LOGCOMP_BINARY_DIR="${PROJECT_BINARY_DIR}")
-    target_link_libraries(${target} PRIVATE ${REL_LIBS} rel_support GTest::gtest
-        GTest::gtest_main)
+    target_link_libraries(${target} PRIVATE ${REL_LIBS} GTest::gtest GTest::gtest_main)
     foreach(sym ${REL_WRAP})
         target_link_options(${target} PRIVATE "LINKER:--wrap=${sym}")
     endforeach()
@@ -40,15 +28,11 @@ function(rel_add_test name)
     gtest_discover_tests(${target} DISCOVERY_TIMEOUT 120 PROPERTIES ${props} TIMEOUT 600)
 endfunction()
 
-rel_add_test(stress LOCK LIBS logcompress_static rel_realhost)
-rel_add_test(crash LOCK LIBS logcompress_static rel_realhost)
-rel_add_test(reinit LOCK LIBS logcompress_static rel_realhost)
-foreach(name faults livelog)
-    rel_add_test(${name} LOCK LIBS logcompress_static rel_realhost
-        SOURCES ${REL_DIR}/rel_faultwrap.cpp ${REL_DIR}/rel_faultcase.cpp
-        WRAP FileCompress_Start FileCompress_Run FILE_system)
-endforeach()
+rel_add_test(stress LOCK LIBS logcompress_static loghost loggen)
+rel_add_test(crash LOCK LIBS logcompress_static loghost loggen)
+rel_add_test(reinit LOCK LIBS logcompress_static loghost loggen)
+rel_add_test(faults LOCK LIBS logcompress_static loghost loggen
+    WRAP FileCompress_Start FileCompress_Run FILE_system)
 rel_add_test(guard LIBS logcompress_static logfakes)
 rel_add_test(alloc LOCK LIBS logcompress_static logfakes
-    SOURCES ${REL_DIR}/rel_alloc_wrap.cpp
     WRAP malloc calloc realloc strdup free _ZnwmRKSt9nothrow_t _ZdlPv _ZdlPvm)

@@ -1,21 +1,156 @@
-// Small file helpers of the reliability tests.
+// File helpers of the reliability tests, and the line inventory of a log directory: every log
+// line it holds wherever it lies (a plain file, a .gz, a .tar or a .tar.gz, read with the real
+// gzip and tar), and every file a later run could take for what it is not.
 #pragma once
 
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// What most of the tests use, once for all of them.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
 #include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
 #include <vector>
+
+#include "fileUtils/file_compress.h"
+#include "logCompress/LogCompPaths.h"
 
 namespace rel {
 
-bool ReadFile(const std::string& path, std::string* out);
-bool WriteFile(const std::string& path, const std::string& bytes);
-bool Exists(const std::string& path);
-// Entry names of dir without "." and "..", sorted; empty when it cannot be read.
-std::vector<std::string> ListDir(const std::string& dir);
+inline bool ReadFile(const std::string& path, std::string* out) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    *out = text.str();
+    return static_cast<bool>(in);
+}
+
+inline bool WriteFile(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    out.close();
+    return static_cast<bool>(out);
+}
+
+inline bool Exists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
+
+// Entry names of dir, sorted, without ".", ".." and the library's record directory.
+inline std::vector<std::string> ListDir(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (const dirent* e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != ".." && name != LOG_COMP_RECORD_DIR_NAME) {
+                names.push_back(name);
+            }
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Runs a line with /bin/sh; true when it exits 0. Its stdout and stderr in *out when given.
+inline bool Shell(const std::string& cmd, std::string* out = nullptr) {
+    FILE* p = popen(("{ " + cmd + "\n} 2>&1").c_str(), "r");
+    if (p == nullptr) return false;
+    std::string text;
+    char buf[65536];
+    for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) text.append(buf, n);
+    if (out != nullptr) *out = std::move(text);
+    return pclose(p) == 0;
+}
+
 // Creates dir (and its parents) and removes everything inside it.
-bool EmptyDir(const std::string& dir);
-// Copies every regular file of `from` into `to` (which must exist).
-bool CopyFiles(const std::string& from, const std::string& to);
-// Runs a line with /bin/sh; its output (stdout and stderr) in *out when given.
-bool Shell(const std::string& cmd, std::string* out = nullptr);
+inline bool EmptyDir(const std::string& dir) {
+    return Shell("mkdir -p '" + dir + "' && find '" + dir +
+                 "' -mindepth 1 -maxdepth 1 -exec rm -rf {} +");
+}
+
+// A multiset of lines.
+class Lines {
+  public:
+    void Add(std::string_view text) {  // a last line without a newline counts too
+        for (size_t start = 0; start < text.size();) {
+            const size_t end = std::min(text.find('\n', start), text.size());
+            ++count_[std::string(text.substr(start, end - start))];
+            start = end + 1;
+        }
+    }
+    void Add(const Lines& other) {
+        for (const auto& [line, n] : other.count_) count_[line] += n;
+    }
+    // "" when `other` holds every line of this set as often; else how many it lacks, with
+    // examples.
+    std::string MissingFrom(const Lines& other) const {
+        size_t missing = 0;
+        std::string examples;
+        for (const auto& [line, n] : count_) {
+            const auto it = other.count_.find(line);
+            const int lacking = n - (it == other.count_.end() ? 0 : it->second);
+            if (lacking <= 0) continue;
+            missing += static_cast<size_t>(lacking);
+            if (examples.size() < 800) examples += "\n  " + line.substr(0, 160);
+        }
+        return missing == 0 ? ""
+                            : std::to_string(missing) + " log lines are gone, e.g.:" + examples;
+    }
+
+  private:
+    std::unordered_map<std::string, int> count_;
+};
+
+struct Inventory {
+    Lines lines;
+    std::vector<std::string> names;      // every entry
+    std::vector<std::string> damaged;    // a .gz or .tar.gz that gzip or tar rejects
+    std::vector<std::string> cutTars;    // a .tar that tar rejects (its members still count)
+    std::vector<std::string> wholeTars;  // a .tar that tar reads to its end
+    std::vector<std::string> temps;      // the compressor's temporaries ("*~gz")
+};
+
+inline Inventory TakeInventory(const std::string& dir) {
+    Inventory inv;
+    inv.names = ListDir(dir);
+    auto endsWith = [](const std::string& s, const std::string& tail) {
+        return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+    };
+    for (const auto& name : inv.names) {
+        const std::string path = dir + "/" + name;
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        std::string text;
+        if (endsWith(name, FILE_COMPRESS_TEMP_SUFFIX)) {
+            inv.temps.push_back(name);
+        } else if (endsWith(name, ".gz")) {
+            const char* reader = endsWith(name, ".tar.gz") ? "tar -xzOf" : "gzip -dc";
+            if (!Shell(std::string(reader) + " '" + path + "' 2>/dev/null", &text)) {
+                inv.damaged.push_back(name);
+            }
+        } else if (endsWith(name, ".tar")) {
+            const bool whole = Shell("tar -xOf '" + path + "' 2>/dev/null", &text);
+            (whole ? inv.wholeTars : inv.cutTars).push_back(name);
+        } else {
+            ReadFile(path, &text);
+        }
+        inv.lines.Add(text);
+    }
+    return inv;
+}
 
 }  // namespace rel

@@ -1,17 +1,21 @@
-// The reference host as the station runs it, for the reliability tests: a libuv loop on a
-// thread of its own, the logging sink writing to a file, requester results recorded, and
-// generated station logs put into a directory whole.
+// The reference host as the station runs it, for the reliability and end-to-end tests: a libuv
+// loop on a thread of its own, the logging sink writing to a file, requester results recorded,
+// and generated station logs put into a directory whole.
 #pragma once
 
 #include <chrono>
-#include <cstdint>
+#include <condition_variable>
+#include <ctime>
 #include <functional>
-#include <string>
-#include <vector>
+#include <future>
+#include <mutex>
 
+#include "event/ev_host.h"
 #include "event/ev_loop.h"
 #include "logCompress/LogCompTrigger.h"
-#include "tests/reliability/rel_inventory.h"
+#include "logsys/log_sys_host.h"
+#include "tests/reliability/rel_fs.h"
+#include "tools/loggen/station_log_gen.h"
 
 namespace rel {
 
@@ -20,20 +24,40 @@ using namespace std::chrono_literals;
 class RealLoop {
   public:
     ~RealLoop() { Stop(); }
-    bool Start();
+    bool Start() {
+        loop_ = EvLoopCreate();
+        return loop_ != nullptr && EvLoopStartThread(loop_) == 0;
+    }
     // Stops the loop (every task posted by then runs first), joins it and destroys it.
-    void Stop();
+    void Stop() {
+        if (loop_ != nullptr) {
+            EvLoopStopAndJoin(loop_);
+            EvLoopDestroy(loop_);
+        }
+        loop_ = nullptr;
+    }
     struct EvLoop* Get() const {
         return loop_;
     }
     // Runs fn on the loop's thread and waits for it: everything posted before has run too.
-    // False when it did not run within the deadline.
-    bool Run(std::function<void()> fn, std::chrono::milliseconds deadline = 60s);
+    // False when it did not run within 60 s (the task is then left to the loop).
+    bool Run(std::function<void()> fn = [] {}) {
+        auto* task = new std::packaged_task<void()>(std::move(fn));
+        std::future<void> done = task->get_future();
+        auto run = [](void* p) {
+            auto* t = static_cast<std::packaged_task<void()>*>(p);
+            (*t)();
+            delete t;
+        };
+        EvRunInLoop(loop_, EV_TASK_T{run, task, 0});
+        return done.wait_for(60s) == std::future_status::ready;
+    }
 
   private:
     struct EvLoop* loop_ = nullptr;
 };
 
+// Requester results; the callback has no user pointer, so the record is process-wide.
 struct Result {
     std::string id;
     int result;
@@ -41,34 +65,125 @@ struct Result {
     int progress;
     int mode;
 };
+struct Results {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::vector<Result> all;
+    std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
 
-// Requester results; the callback has no user pointer, so the record is process-wide.
-class Results {
-  public:
-    static void Callback(const LOG_COMP_TRIGGER_RES* res);
-    static void Clear();
-    static std::vector<Result> All();
-    static size_t Count();
-    static bool WaitCount(size_t n, std::chrono::milliseconds deadline = 60s);
-    // When the last result arrived (the start of the process if none did).
-    static std::chrono::steady_clock::time_point Last();
+    void Clear() {
+        std::lock_guard<std::mutex> lock(mu);
+        all.clear();
+        last = std::chrono::steady_clock::now();
+    }
+    std::vector<Result> All() {
+        std::lock_guard<std::mutex> lock(mu);
+        return all;
+    }
+    bool WaitCount(size_t n) {  // false when fewer came within 60 s
+        std::unique_lock<std::mutex> lock(mu);
+        return cv.wait_for(lock, 60s, [&] { return all.size() >= n; });
+    }
+    std::chrono::steady_clock::time_point Last() {  // or when cleared, if none came since
+        std::lock_guard<std::mutex> lock(mu);
+        return last;
+    }
 };
+inline Results gResults;
 
-LOG_COMP_TRIGGER_REQ MakeReq(const std::string& id, int option, const std::string& begin,
-                             const std::string& end, const std::string& output = "",
-                             LOG_COMPRESS_RES_CALLBACK cb = &Results::Callback);
+inline void OnResult(const LOG_COMP_TRIGGER_RES* res) {
+    std::lock_guard<std::mutex> lock(gResults.mu);
+    gResults.all.push_back({res->strTaskId, res->result, res->errMsg ? res->errMsg : "<null>",
+                            res->progress, res->mode});
+    gResults.last = std::chrono::steady_clock::now();
+    gResults.cv.notify_all();
+}
+
+inline LOG_COMP_TRIGGER_REQ MakeReq(const std::string& id, int option, const std::string& begin,
+                                    const std::string& end, const std::string& output = "") {
+    LOG_COMP_TRIGGER_REQ req{};
+    snprintf(req.strTaskId, sizeof req.strTaskId, "%s", id.c_str());
+    snprintf(req.outputPath, sizeof req.outputPath, "%s", output.c_str());
+    snprintf(req.beginTime, sizeof req.beginTime, "%s", begin.c_str());
+    snprintf(req.endTime, sizeof req.endTime, "%s", end.c_str());
+    req.compressOption = option;
+    req.cb = &OnResult;
+    return req;
+}
 
 // The sink writes only to `path` (emptied first) until LogToStderr.
-bool LogToFile(const std::string& path);
-void LogToStderr();
+inline bool LogToFile(const std::string& path) {
+    LogSysSetStderr(false);
+    return WriteFile(path, "") && LogSysSetFile(path.c_str()) == 0;
+}
+inline void LogToStderr() {
+    LogSysSetFile(nullptr);
+    LogSysSetStderr(true);
+}
 
-// Writes the four station logs of each date into dir. Each file is written in a staging
-// directory beside dir and renamed into it, so that it appears there only whole; its lines
-// are added to *lines (when given) before it does.
-bool AddDays(const std::string& dir, const std::vector<std::string>& dates, size_t bytesPerDay,
-             uint64_t seed, LineSet* lines = nullptr);
+// The text of every message in the sink's file: what follows "function:line: " in
+// "2024-05-01T12:34:56.789Z ERROR [SYSTEM] Function:120: text".
+inline std::vector<std::string> Logged(const std::string& path) {
+    std::string bytes;
+    ReadFile(path, &bytes);
+    std::istringstream in(bytes);
+    std::vector<std::string> texts;
+    for (std::string line; std::getline(in, line);) {
+        size_t at = 0;
+        for (int field = 0; field < 3 && at != std::string::npos; ++field) {
+            at = line.find(' ', at + (field > 0));
+        }
+        at = at == std::string::npos ? at : line.find(": ", at);
+        texts.push_back(at == std::string::npos ? line : line.substr(at + 2));
+    }
+    return texts;
+}
+// How many messages of `path` begin with `text`.
+inline int CountLogged(const std::string& path, const std::string& text) {
+    int n = 0;
+    for (const auto& t : Logged(path)) n += t.compare(0, text.size(), text) == 0;
+    return n;
+}
+
+// Writes the four station logs of each date into dir, each one staged beside dir and renamed
+// into it, so that it appears there only whole; adds their lines to *lines when given.
+inline bool AddDays(const std::string& dir, const std::vector<std::string>& dates,
+                    size_t bytesPerDay, uint64_t seed, Lines* lines = nullptr) {
+    const std::string staging = dir + ".staging-" + std::to_string(getpid());
+    bool ok = EmptyDir(staging);
+    for (const auto& date : dates) {
+        ok = ok && loggen::GenerateDay(staging, date,
+                                       {seed ^ std::hash<std::string>()(date), bytesPerDay});
+    }
+    for (const auto& name : ListDir(staging)) {
+        std::string bytes;
+        if (lines != nullptr) {
+            ok = ok && ReadFile(staging + "/" + name, &bytes);
+            lines->Add(bytes);
+        }
+        ok = ok && rename((staging + "/" + name).c_str(), (dir + "/" + name).c_str()) == 0;
+    }
+    return Shell("rm -rf '" + staging + "'") && ok;
+}
 
 // The UTC date `days` days after a "YYYY-MM-DD" date (before it when negative).
-std::string ShiftDate(const std::string& date, int days);
+inline std::string ShiftDate(const std::string& date, int days) {
+    struct tm tm {};
+    if (strptime(date.c_str(), "%Y-%m-%d", &tm) == nullptr) return "";
+    const time_t t = timegm(&tm) + static_cast<time_t>(days) * 86400;
+    gmtime_r(&t, &tm);
+    char buf[16];
+    strftime(buf, sizeof buf, "%Y-%m-%d", &tm);
+    return buf;
+}
+
+// Three past days and today, from one reading of the clock.
+struct Days {
+    std::string p1, p2, p3, t;
+};
+inline Days TheDays() {
+    const std::string t = loggen::UtcDate();
+    return {ShiftDate(t, -3), ShiftDate(t, -2), ShiftDate(t, -1), t};
+}
 
 }  // namespace rel
