@@ -1,12 +1,11 @@
 #!/usr/bin/env python3
-"""A power cut must never find a log deleted before the file that now holds its lines is on the
-card. Traces the system calls of a real package request and a real compress-only request of the
-logcomp tool (strace -f -y) and checks that every unlink of a log file, or of the package's
-.tar, comes after the fsync of the file that holds its lines (the archive, or the .gz under its
-temporary or final name) and after the fsync of that file's directory that follows the rename.
-
-usage: syscall_order.py TOOL LOGGEN LOGDIR OUTDIR
-"""
+# A power cut must never find a log deleted before the file that now holds its lines is on the
+# card. Traces the system calls of a real package request and a real compress-only request of
+# the logcomp tool (strace -f -y) and checks that every unlink of a log file, or of the
+# package's .tar, comes after the fsync of the file that holds its lines (the archive, or the .gz
+# under its temporary or final name) and after the fsync of that file's directory that follows
+# the rename.
+#   usage: syscall_order.py TOOL LOGGEN LOGDIR OUTDIR
 import datetime
 import os
 import re
@@ -18,39 +17,12 @@ PID = re.compile(r"^(?:\[pid +(\d+)\]|(\d+)) +")
 CALL = re.compile(r"^(\w+)\((.*)\) += (-?\d+)")
 UNFINISHED = re.compile(r"^(\w+)\((.*) <unfinished \.\.\.>$")
 RESUMED = re.compile(r"^<\.\.\. (\w+) resumed>(.*)\) += (-?\d+)")
-FD_PATH = re.compile(r"^(?:-?\d+|AT_FDCWD)<(.*)>$")
-TRACED = "fsync,fdatasync,unlink,unlinkat,rename,renameat,renameat2"
-
-
-def split_args(text):
-    """Top-level comma-separated arguments of a decoded call."""
-    args, depth, quoted, cur = [], 0, False, ""
-    for i, c in enumerate(text):
-        if c == '"' and (i == 0 or text[i - 1] != "\\"):
-            quoted = not quoted
-        if not quoted and c in "<[{":
-            depth += 1
-        if not quoted and c in ">]}":
-            depth -= 1
-        if c == "," and depth == 0 and not quoted:
-            args.append(cur.strip())
-            cur = ""
-        else:
-            cur += c
-    args.append(cur.strip())
-    return args
-
-
-def path_of(dir_arg, name_arg=None):
-    base = FD_PATH.match(dir_arg).group(1) if FD_PATH.match(dir_arg) else None
-    if name_arg is None:
-        return base
-    name = name_arg.strip('"')
-    return os.path.normpath(name if name.startswith("/") else os.path.join(base or "/", name))
+# An argument: a descriptor with its path (-y), a quoted name, or anything else.
+ARG = re.compile(r'\s*(?:(?:-?\d+|AT_FDCWD)<([^>]*)>|"((?:[^"\\]|\\.)*)"|([^,]*))\s*(?:,|$)')
 
 
 def events(trace):
-    """(call, paths) of every successful traced call, in the order the trace saw them end."""
+    # (call, paths) of every successful traced call, in the order the trace saw them end.
     pending = {}
     for line in open(trace, encoding="utf-8", errors="replace"):
         pid = PID.match(line)
@@ -63,28 +35,26 @@ def events(trace):
         m = RESUMED.match(line)
         if m:
             call, args, ret = m.group(1), pending.pop((pid, m.group(1)), "") + m.group(2), m.group(3)
+        elif CALL.match(line):
+            call, args, ret = CALL.match(line).groups()
         else:
-            m = CALL.match(line)
-            if not m:
-                continue
-            call, args, ret = m.group(1), m.group(2), m.group(3)
-        if ret != "0":
             continue
-        a = split_args(args)
-        if call in ("fsync", "fdatasync"):
-            yield "sync", [path_of(a[0])]
-        elif call == "unlink":
-            yield "unlink", [path_of("AT_FDCWD</>", a[0])]
-        elif call == "unlinkat" and a[2] == "0":
-            yield "unlink", [path_of(a[0], a[1])]
-        elif call == "rename":
-            yield "rename", [path_of("AT_FDCWD</>", a[0]), path_of("AT_FDCWD</>", a[1])]
-        elif call in ("renameat", "renameat2"):
-            yield "rename", [path_of(a[0], a[1]), path_of(a[2], a[3])]
+        a = [(fd, name, other) for fd, name, other in ARG.findall(args)][:-1] if ret == "0" else []
+        path = lambda d, n: os.path.normpath(os.path.join(d[0] or "/", n[1]))
+        if call in ("fsync", "fdatasync") and a:
+            yield "sync", [a[0][0]]
+        elif call == "unlink" and a:
+            yield "unlink", [path(("/",), a[0])]
+        elif call == "unlinkat" and len(a) == 3 and a[2][2] == "0":
+            yield "unlink", [path(a[0], a[1])]
+        elif call == "rename" and a:
+            yield "rename", [path(("/",), a[0]), path(("/",), a[1])]
+        elif call in ("renameat", "renameat2") and len(a) >= 4:
+            yield "rename", [path(a[0], a[1]), path(a[2], a[3])]
 
 
 def check(trace, holder_of):
-    """Violations, and how many unlinks were checked."""
+    # Violations, and how many unlinks were checked.
     synced, dir_synced_after, renamed_into, problems, checked = set(), {}, {}, [], 0
     for i, (kind, paths) in enumerate(events(trace)):
         if kind == "sync":
@@ -94,30 +64,17 @@ def check(trace, holder_of):
             renamed_into[paths[1]] = i
             if paths[0] in synced:
                 synced.add(paths[1])
-        elif kind == "unlink":
+        elif holder_of(paths[0]):
             holders = holder_of(paths[0])
-            if not holders:
-                continue
             checked += 1
-            final = holders[0]
-            directory = os.path.dirname(final)
+            final, directory = holders[0], os.path.dirname(holders[0])
             if not any(h in synced for h in holders):
                 problems.append(f"{paths[0]} unlinked before {final} was synced")
-            elif dir_synced_after.get(directory, -1) < renamed_into.get(final, -1):
-                problems.append(f"{paths[0]} unlinked before {directory} was synced")
             elif directory not in dir_synced_after:
                 problems.append(f"{paths[0]} unlinked, {directory} never synced")
+            elif dir_synced_after[directory] < renamed_into.get(final, -1):
+                problems.append(f"{paths[0]} unlinked before {directory} was synced")
     return problems, checked
-
-
-def run_traced(trace, args):
-    cmd = ["strace", "-f", "-y", "-qq", "-e", "signal=none", "-e", "trace=" + TRACED, "-o", trace]
-    env = dict(os.environ)
-    # LeakSanitizer cannot run under ptrace; the other builds check for leaks.
-    env["ASAN_OPTIONS"] = env.get("ASAN_OPTIONS", "") + ":detect_leaks=0"
-    done = subprocess.run(cmd + args, capture_output=True, text=True, env=env)
-    if done.returncode != 0:
-        sys.exit(f"{' '.join(args)} exited with {done.returncode}: {done.stderr[-2000:]}")
 
 
 def main():
@@ -138,26 +95,23 @@ def main():
         names.update(subprocess.run([loggen, "--names", day(n)], check=True, capture_output=True,
                                     text=True).stdout.split())
     logs = lambda p: os.path.dirname(p) == os.path.normpath(log_dir) and os.path.basename(p) in names
-
-    def package_holder(path):
-        if logs(path):
-            return [tar]
-        return [tar + ".gz", tar + "~gz"] if path == tar else []
-
-    def compress_holder(path):
-        return [path + ".gz", path + "~gz"] if logs(path) else []
-
+    package_holder = lambda p: [tar] if logs(p) else [tar + ".gz", tar + "~gz"] if p == tar else []
+    compress_holder = lambda p: [p + ".gz", p + "~gz"] if logs(p) else []
+    # LeakSanitizer cannot run under ptrace; the other builds check for leaks.
+    env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
     total, failed = 0, []
     for name, args, holder in (
             ("package", ["package", "--from", day(3), "--to", day(2), "--output", tar + ".gz"],
              package_holder),
             ("compress", ["compress", "--from", day(1)], compress_holder)):
         trace = os.path.join(out_dir, name + ".strace")
-        run_traced(trace, [tool] + args)
+        done = subprocess.run(["strace", "-f", "-y", "-qq", "-e", "signal=none", "-e",
+                               "trace=fsync,fdatasync,unlink,unlinkat,rename,renameat,renameat2",
+                               "-o", trace, tool] + args, capture_output=True, text=True, env=env)
+        if done.returncode != 0:
+            sys.exit(f"{name} exited with {done.returncode}: {done.stderr[-2000:]}")
         problems, checked = check(trace, holder)
-        if checked == 0:
-            problems.append(f"{name}: no unlink of a log or archive was traced")
-        failed += problems
+        failed += problems or ([] if checked else [f"{name}: no unlink of a log or archive traced"])
         total += checked
     for p in failed:
         print("out of order:", p)
