@@ -114,6 +114,7 @@ TEST_F(TriggerHostileE2E, EachRequestIsRefusedOrTakesExactlyThePlainLogs) {
         {"-rf.tar.gz", kRefused},
         {"--to-command=touch TOCMD.tar.gz", kRefused},
         {"evil:touch RSH.tar.gz", kRefused},
+        {dir + "at 10:30.tar.gz", kPacked},  // a colon after a slash names no remote host
         // The longest path a request can carry compresses: its temporary fits as well.
         {dir + std::string(255 - dir.size() - 7, 'L') + ".tar.gz", kPacked},
         // Relative: tar and the compressor would each resolve it elsewhere.
