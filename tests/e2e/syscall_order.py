@@ -54,12 +54,14 @@ def events(trace):
 
 
 def check(trace, holder_of):
-    # Violations, and how many unlinks were checked.
-    synced, dir_synced_after, renamed_into, problems, checked = set(), {}, {}, [], 0
+    # Violations, and how many unlinks were checked. The removal of a task's record must reach
+    # the card as well: a record back after a power cut would be resolved a second time.
+    synced, dir_synced_after, renamed_into, problems, checked, records = set(), {}, {}, [], 0, set()
     for i, (kind, paths) in enumerate(events(trace)):
         if kind == "sync":
             synced.add(paths[0])
             dir_synced_after[paths[0]] = i
+            records = {r for r in records if os.path.dirname(r) != paths[0]}
         elif kind == "rename":
             renamed_into[paths[1]] = i
             if paths[0] in synced:
@@ -74,7 +76,9 @@ def check(trace, holder_of):
                 problems.append(f"{paths[0]} unlinked, {directory} never synced")
             elif dir_synced_after[directory] < renamed_into.get(final, -1):
                 problems.append(f"{paths[0]} unlinked before {directory} was synced")
-    return problems, checked
+        elif os.path.basename(os.path.dirname(paths[0])) == ".logcomp":
+            records.add(paths[0])
+    return problems + [f"record {r} removed, its directory never synced" for r in records], checked
 
 
 def main():
