@@ -283,7 +283,7 @@ TEST_F(ToolTest, StopSignalsDuringPackageRestoreThePackedFiles) {
         }
         ASSERT_EQ(tool.Wait(), c.status) << tool.Both();
         EXPECT_NE(tool.Out().find("result     0 cancelled"), std::string::npos) << tool.Out();
-        EXPECT_NE(tool.Out().find("restored   4 of 4"), std::string::npos) << tool.Out();
+        EXPECT_NE(tool.Out().find("restored   4 of 4"), std::string::npos) << tool.Both();
         EXPECT_EQ(Sums(day), before) << "the packed files are not back byte for byte";
         EXPECT_FALSE(rel::Exists(archive));
         EXPECT_FALSE(rel::Exists(kOutDir + "/big.tar"));
