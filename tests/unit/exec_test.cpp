@@ -1,0 +1,364 @@
+// The executor on the scripted compressor: start and stop, the registry, the worker's order,
+// retries and failures, pause, dynamic mode, the exit flag, cancellation, and requesters on
+// several threads (run under ThreadSanitizer too).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <deque>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "list/link_list.h"
+#include "logCompress/LogCompExec.h"
+#include "logCompress/LogCompExecInternal.h"
+#include "tests/fakes/fakes.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Kind = fakes::CompressCall::Kind;
+constexpr int kOngoing = FILE_COMPRESS_STATUS_ONGOING;
+constexpr int kFinished = FILE_COMPRESS_STATUS_FINISHED;
+constexpr int kFailed = FILE_COMPRESS_STATUS_FAILED;
+// Slices after which a file meant to run on fails, so that a missed request ends a test soon.
+constexpr int kEndless = 200;
+
+using Strings = std::vector<std::string>;
+std::mutex gMu;
+Strings gAnswers;  // "<id> <status> <here|worker>", here being the test's thread
+LinkList gLastList;
+std::thread::id gTestThread;
+std::atomic<int> gPauses{0}, gTicks{0};
+
+void OnDone(uint64_t id, LinkList list, int status, void*) {
+    const char* const names[] = {"finished", "ongoing", "failed", "cancelled"};
+    std::string answer =
+        std::to_string(id) + " " + (status >= 0 && status < 4 ? names[status] : "?");
+    answer += std::this_thread::get_id() == gTestThread ? " here" : " worker";
+    {
+        std::lock_guard<std::mutex> lock(gMu);
+        gAnswers.push_back(answer);
+        gLastList = list;
+    }
+    fakes::NotifyAll();
+}
+Strings Answers() {
+    std::lock_guard<std::mutex> lock(gMu);
+    return gAnswers;
+}
+bool WaitDone(size_t n) {
+    return fakes::WaitUntil([n] { return Answers().size() >= n; });
+}
+
+// A pause period ends when the test ticks it or the executor stops; the executor's flag
+// signals no fake event, so it is looked at every millisecond.
+unsigned PauseSleep(unsigned seconds) {
+    EXPECT_EQ(seconds, 5u);
+    const int me = ++gPauses;
+    fakes::NotifyAll();
+    auto over = [me] { return gTicks.load() >= me || sLogCompExecObj.threadExit.load(); };
+    for (int i = 0; i < 10000 && !over(); ++i) fakes::WaitUntil(over, 1ms);
+    return 0;
+}
+void Tick() {
+    ++gTicks;
+    fakes::NotifyAll();
+}
+
+class ExecTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        fakes::ResetAll();
+        gAnswers.clear();
+        gTestThread = std::this_thread::get_id();
+        gPauses = gTicks = 0;
+        LogCompExecSetPauseSleepHook(&PauseSleep);
+        char tmpl[] = "/tmp/exec_test_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        ASSERT_EQ(LogCompExecInit(), 0);
+    }
+    void TearDown() override {
+        LogCompExecUninit();
+        LogCompExecSetPauseSleepHook(nullptr);
+        LogCompExecSetThreadCreateHook(nullptr);
+        fakes::ResetAll();
+        for (LinkList list : lists_) Destroy_LinkList(list);
+        EXPECT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
+    }
+    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+    LinkList List(const std::vector<std::string>& names) {
+        LinkList list = Init_LinkList();
+        for (const std::string& name : names) {
+            configs_.emplace_back();
+            snprintf(configs_.back().file, sizeof configs_.back().file, "%s", Path(name).c_str());
+            PushBack_LinkList(list, &configs_.back());
+        }
+        lists_.push_back(list);
+        return list;
+    }
+    static int Add(uint64_t id, LinkList list, uint32_t retryCnt = 0) {
+        const LOG_COMPEXEC_TASK task = {list, id, &OnDone, nullptr, retryCnt};
+        return LogCompExecAddTask(&task);
+    }
+    // Task `id` takes the worker and is held in its first pause period, its file open.
+    void Hold(uint64_t id) {
+        LogCompExecSetPause(true);
+        ASSERT_EQ(Add(id, List({"held.log"})), 0);
+        ASSERT_TRUE(fakes::WaitUntil([] { return gPauses.load() == 1; }));
+    }
+    std::vector<uint32_t> Delays(const std::string& name) const {
+        std::vector<uint32_t> delays;
+        for (const auto& c : fakes::CompressCalls()) {
+            if (c.kind == Kind::kRun && c.file == Path(name)) delays.push_back(c.delayMs);
+        }
+        return delays;
+    }
+    bool Exists(const std::string& name) const { return access(Path(name).c_str(), F_OK) == 0; }
+
+    std::string dir_;
+    std::deque<FILE_COMPRESS_CONFIG> configs_;
+    std::vector<LinkList> lists_;
+};
+
+TEST_F(ExecTest, RefusesWorkWhileStoppedAndEachStartIsClean) {
+    const LinkList files = List({"a.log"});
+    LogCompExecSetDynamic(true);
+    EXPECT_EQ(LogCompExecInit(), 0);  // while started: changes nothing
+    ASSERT_EQ(Add(1, files), 0);
+    ASSERT_TRUE(WaitDone(1));
+    LogCompExecSetPause(true);  // neither may outlive the executor
+    LogCompExecSetExit(true);
+    LogCompExecUninit();
+    LogCompExecUninit();  // stopped: nothing to stop
+    LogCompExecSetThreadCreateHook(
+        [](pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { return EAGAIN; });
+    EXPECT_EQ(LogCompExecInit(), -1);
+    LogCompExecUninit();  // no worker to join
+    EXPECT_EQ(Add(2, files), -1);
+    EXPECT_EQ(LogCompExecDelTask(2), -1);
+    LogCompExecSetThreadCreateHook(nullptr);
+    ASSERT_EQ(LogCompExecInit(), 0);
+    ASSERT_EQ(Add(1, files), 0);
+    ASSERT_TRUE(WaitDone(2));
+    EXPECT_EQ(Answers(), (Strings{"1 finished worker", "1 finished worker"}));
+    EXPECT_EQ(gPauses.load(), 0);
+    EXPECT_EQ(Delays("a.log"), (std::vector<uint32_t>{5, 1}));
+}
+
+TEST_F(ExecTest, RegistryRefusesDuplicatesAndTheTaskPast1024) {
+    Hold(0);  // the running task keeps its id and its place
+    const LinkList empty = List({});
+    EXPECT_EQ(LogCompExecAddTask(nullptr), -1);
+    EXPECT_EQ(Add(0, empty), -1);
+    ASSERT_EQ(Add(1, empty), 0);
+    EXPECT_EQ(Add(1, empty), -1);
+    for (uint64_t id = 2; id < 1024; ++id) ASSERT_EQ(Add(id, empty), 0) << id;
+    EXPECT_EQ(Add(5000, empty), -1);
+    ASSERT_EQ(LogCompExecDelTask(1023), 0);  // frees one place
+    EXPECT_EQ(Add(5000, empty), 0);
+    EXPECT_EQ(Add(5001, empty), -1);
+
+    // 1023 was answered by its delete; at shutdown the worker ends the running task, then
+    // every waiting one is cancelled on this thread, oldest first.
+    LogCompExecUninit();
+    Strings expected = {"1023 cancelled here", "0 cancelled worker"};
+    for (uint64_t id = 1; id < 1023; ++id)
+        expected.push_back(std::to_string(id) + " cancelled here");
+    expected.push_back("5000 cancelled here");
+    EXPECT_EQ(Answers(), expected);
+}
+
+TEST_F(ExecTest, DeleteAnswersAWaitingTaskAtOnceAndARunningOneOnceAfterItsPause) {
+    fakes::CompressSetCreateOutput(true);
+    Hold(1);
+    const LinkList waiting = List({"w.log"});
+    ASSERT_EQ(Add(2, waiting), 0);
+    EXPECT_EQ(LogCompExecDelTask(2), 0);
+    EXPECT_EQ(Answers(), Strings{"2 cancelled here"});  // before the call returned
+    EXPECT_EQ(gLastList, waiting);
+    for (uint64_t id : {2, 99, 1, 1}) EXPECT_EQ(LogCompExecDelTask(id), 0) << id;
+    EXPECT_EQ(Answers().size(), 1u);  // the running one is the worker's to answer
+    Tick();                           // the pause period in progress ends
+    ASSERT_TRUE(WaitDone(2));
+    LogCompExecUninit();
+    EXPECT_EQ(Answers(), (Strings{"2 cancelled here", "1 cancelled worker"}));
+    EXPECT_EQ(gPauses.load(), 1);
+    EXPECT_EQ(Delays("held.log").size(), 0u);
+    EXPECT_FALSE(Exists("held.log.gz"));
+    EXPECT_EQ(fakes::CompressStarts(Path("w.log")), 0);
+    EXPECT_EQ(fakes::CompressOpenHandles(), 0);
+}
+
+TEST_F(ExecTest, PauseHoldsTheOpenFileThenTasksRunOneFileAtATimeInOrder) {
+    fakes::CompressSetRunHook(
+        [](const std::string&, int slice, uint32_t) { return slice < 2 ? kOngoing : kFinished; });
+    LogCompExecSetPause(true);
+    std::vector<std::pair<Kind, std::string>> expected;
+    for (uint64_t id = 1; id <= 3; ++id) {
+        const std::string a = std::to_string(id) + "a.log", b = std::to_string(id) + "b.log";
+        ASSERT_EQ(Add(id, List({a, b})), 0);
+        for (const std::string& f : {a, b}) {
+            for (Kind k : {Kind::kStart, Kind::kRun, Kind::kRun, Kind::kRun, Kind::kStop}) {
+                expected.emplace_back(k, Path(f));
+            }
+        }
+    }
+    for (int pass = 1; pass <= 2; ++pass) {  // a new period every 5 s, the first file open
+        ASSERT_TRUE(fakes::WaitUntil([pass] { return gPauses.load() == pass; }));
+        EXPECT_EQ(fakes::CompressCalls().size(), 1u);
+        EXPECT_EQ(fakes::CompressOpenHandles(), 1);
+        if (pass == 2) LogCompExecSetPause(false);
+        Tick();
+    }
+    ASSERT_TRUE(WaitDone(3));
+    EXPECT_EQ(Answers(), (Strings{"1 finished worker", "2 finished worker", "3 finished worker"}));
+    std::vector<std::pair<Kind, std::string>> calls;
+    for (const auto& c : fakes::CompressCalls()) calls.emplace_back(c.kind, c.file);
+    EXPECT_EQ(calls, expected);
+    EXPECT_EQ(gPauses.load(), 2);
+}
+
+// A file's script: its attempts separated by '|', in each one digit per slice, the status that
+// slice returns (0 finished, 1 ongoing, 2 failed, others unknown), or "!" when the start fails.
+struct ScriptCase {
+    const char* name;
+    uint32_t retryCnt;
+    const char* scripts;  // one per file, space-separated
+    const char* status;
+    const char* after;  // per file: how often it was started, and + when its .gz is there
+};
+
+TEST_F(ExecTest, ScriptedSlicesRetriesAndFailures) {
+    const ScriptCase cases[] = {
+        {"all finish", 0, "110 0", "finished", "1+1+"},
+        {"other results go on", 0, "1730", "finished", "1+"},
+        {"a failure ends the task", 0, "0 12 0", "failed", "1+1-0-"},
+        {"budget shared by the files", 2, "2|0 2|2 0", "failed", "2+2-0-"},
+        {"budget spent", 2, "2|2|2|0", "failed", "3-"},
+        {"budget enough", 2, "2|12|0", "finished", "3+"},
+        {"start fails", 5, "! 0", "failed", "1-0-"},
+        {"restart fails", 5, "2|!", "failed", "2-"},
+        {"empty list", 0, "", "failed", ""},
+    };
+    fakes::CompressSetCreateOutput(true);
+    uint64_t id = 0;
+    for (const ScriptCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ++id;
+        Strings scripts, names;
+        std::istringstream in(c.scripts);
+        for (std::string script; in >> script; scripts.push_back(script)) {
+            names.push_back(std::to_string(id) + char('a' + scripts.size()) + ".log");
+        }
+        auto attempt = [scripts](const std::string& file, int n) {
+            std::string script = scripts[file[file.size() - 5] - 'a'];
+            for (; n > 0; --n) script = script.substr(script.find('|') + 1);
+            return script.substr(0, script.find('|'));
+        };
+        fakes::CompressSetStartHook([attempt](const FILE_COMPRESS_CONFIG& cfg, int n) {
+            return attempt(cfg.file, n) != "!";
+        });
+        fakes::CompressSetRunHook([attempt](const std::string& file, int slice, uint32_t) {
+            return attempt(file, fakes::CompressStarts(file) - 1).at(slice) - '0';
+        });
+        ASSERT_EQ(Add(id, List(names), c.retryCnt), 0);
+        ASSERT_TRUE(WaitDone(id));
+        EXPECT_EQ(Answers().back(), std::to_string(id) + " " + c.status + " worker");
+        for (size_t i = 0; i < names.size(); ++i) {
+            EXPECT_EQ(fakes::CompressStarts(Path(names[i])), c.after[2 * i] - '0') << names[i];
+            EXPECT_EQ(Exists(names[i] + ".gz"), c.after[2 * i + 1] == '+') << names[i];
+        }
+        EXPECT_EQ(fakes::CompressOpenHandles(), 0);
+    }
+    fakes::CompressSetStartHook(nullptr);
+    fakes::CompressSetRunHook(nullptr);
+    const LOG_COMPEXEC_TASK bare = {nullptr, 99, nullptr, nullptr, 0};  // no list, no callback
+    ASSERT_EQ(LogCompExecAddTask(&bare), 0);
+    ASSERT_EQ(Add(100, List({"after.log"})), 0);  // the worker went on
+    ASSERT_TRUE(WaitDone(id + 1));
+    EXPECT_EQ(Answers().back(), "100 finished worker");
+}
+
+TEST_F(ExecTest, DynamicModeLengthensTheDelayToTheEndOfTheFile) {
+    fakes::CompressSetRunHook([this](const std::string& file, int slice, uint32_t) {
+        if (file == Path("a.log") && slice == 1) LogCompExecSetDynamic(true);
+        if (file == Path("a.log") && slice == 3) LogCompExecSetDynamic(false);
+        return slice < 5 ? kOngoing : kFinished;
+    });
+    ASSERT_EQ(Add(1, List({"a.log", "b.log"})), 0);
+    ASSERT_TRUE(WaitDone(1));
+    EXPECT_EQ(Delays("a.log"), (std::vector<uint32_t>{1, 1, 5, 5, 5, 5}));
+    EXPECT_EQ(Delays("b.log"), std::vector<uint32_t>(6, 1));
+}
+
+TEST_F(ExecTest, ExitCancelsTheFileInProgressAndEachTaskTakenUntilCleared) {
+    fakes::CompressSetCreateOutput(true);
+    fakes::CompressSetRunHook([this](const std::string& file, int slice, uint32_t) {
+        if (file == Path("1a.log") && slice == 1) LogCompExecSetExit(true);
+        return slice < kEndless ? kOngoing : kFailed;
+    });
+    for (uint64_t id = 1; id <= 2; ++id) {
+        const std::string a = std::to_string(id) + "a.log", b = std::to_string(id) + "b.log";
+        ASSERT_EQ(Add(id, List({a, b})), 0);
+        ASSERT_TRUE(WaitDone(id));
+        EXPECT_EQ(Answers().back(), std::to_string(id) + " cancelled worker");
+        EXPECT_EQ(Delays(a).size(), id == 1 ? 2u : 0u);
+        EXPECT_FALSE(Exists(a + ".gz"));
+        EXPECT_EQ(fakes::CompressStarts(Path(b)), 0);
+    }
+    EXPECT_EQ(fakes::CompressOpenHandles(), 0);
+    LogCompExecSetExit(false);
+    fakes::CompressSetRunHook(nullptr);
+    ASSERT_EQ(Add(3, List({"3a.log"})), 0);
+    ASSERT_TRUE(WaitDone(3));
+    EXPECT_EQ(Answers().back(), "3 finished worker");
+}
+
+unsigned YieldInsteadOfSleep(unsigned) {
+    std::this_thread::yield();
+    return 0;
+}
+
+TEST_F(ExecTest, RequestersOnSeveralThreadsGetEachAcceptedTaskAnsweredOnce) {
+    LogCompExecSetPauseSleepHook(&YieldInsteadOfSleep);
+    fakes::CompressSetRunHook(
+        [](const std::string&, int slice, uint32_t) { return slice < 3 ? kOngoing : kFinished; });
+    constexpr uint64_t kIds = 300;
+    const LinkList files = List({"a.log", "b.log"});
+    std::atomic<bool> stop{false};
+    std::thread steer([&] {
+        for (uint64_t i = 0; !stop; ++i) {
+            EXPECT_EQ(LogCompExecDelTask(i * 7 % kIds), 0);
+            LogCompExecSetDynamic(i % 2 == 0);
+            LogCompExecSetPause(i % 3 == 0);
+            LogCompExecSetExit(i % 7 == 0);
+            std::this_thread::yield();
+        }
+    });
+    std::vector<std::thread> adders;
+    for (uint64_t first = 0; first < 2; ++first) {
+        adders.emplace_back([&, first] {
+            for (uint64_t id = first; id < kIds; id += 2) EXPECT_EQ(Add(id, files, 1), 0);
+        });
+    }
+    for (auto& t : adders) t.join();
+    stop = true;
+    steer.join();
+    LogCompExecSetExit(false);
+    LogCompExecUninit();  // answers whatever still waits
+    std::vector<int> answered(kIds);
+    for (const std::string& answer : Answers()) {
+        ++answered[std::stoul(answer)];
+        EXPECT_EQ(answer.find(" failed "), std::string::npos) << answer;
+    }
+    EXPECT_EQ(answered, std::vector<int>(kIds, 1));
+    EXPECT_EQ(fakes::CompressOpenHandles(), 0);
+}
+
+}  // namespace
