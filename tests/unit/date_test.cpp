@@ -1,0 +1,198 @@
+// Dates: parsing, the calendar helpers, date lists, and day ranges and work days against
+// libc's own calendar in three time zones.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "logCompress/DateParse.h"
+#include "logCompress/DateParseInternal.h"
+#include "tests/fakes/fakes.h"
+
+namespace {
+
+struct ListDeleter {
+    void operator()(DateList* list) const { FreeDateList(list); }
+};
+using List = std::unique_ptr<DateList, ListDeleter>;
+
+std::vector<std::string> Strings(const DateList* list) {
+    if (list == nullptr) return {"<null>"};
+    return std::vector<std::string>(list->dates, list->dates + list->count);
+}
+
+std::string Text(const struct tm& date) {
+    char text[16];
+    strftime(text, sizeof text, "%Y-%m-%d", &date);
+    return text;
+}
+
+struct tm Day(int year, int month, int mday, int hour = 0) {
+    struct tm date = {};
+    date.tm_year = year - 1900;
+    date.tm_mon = month - 1;
+    date.tm_mday = mday;
+    date.tm_hour = hour;
+    return date;
+}
+
+TEST(DateTest, ParsesTheAcceptedFormatsWholeAndInOrder) {
+    auto parse = [](const char* text, const char* format = nullptr) -> std::string {
+        struct tm date = Day(1977, 1, 1, 5);  // leftovers that a parse must clear
+        date.tm_isdst = 1;
+        if (!ParseDateEx(text, &date, format)) return "refused";
+        return date.tm_hour == 0 && date.tm_isdst == 0 ? Text(date) : "leftovers";
+    };
+    // 07/03/2024 is 7 March: day first is tried before month first.
+    for (const char* text : {"2024-03-07", "2024/03/07", "20240307", "2024年03月07日", "07-03-2024",
+                             "07/03/2024", "2024-3-7"}) {
+        EXPECT_EQ(parse(text), "2024-03-07") << text;
+    }
+    for (const char* text :
+         {"2024-03-07 10:00", "2024-03-07x", "", "2024-13-01", "13/13/2024", "2024.03.07"}) {
+        EXPECT_EQ(parse(text), "refused") << text;
+    }
+    EXPECT_EQ(parse("03/31/2024"), "2024-03-31");
+    EXPECT_EQ(parse("2024-02-30"), "2024-02-30");  // a range rolls it over
+    EXPECT_EQ(parse("07.03.2024", "%d.%m.%Y"), "2024-03-07");
+    EXPECT_EQ(parse("07.03.2024x", "%d.%m.%Y"), "refused");
+    EXPECT_EQ(parse("2024/03/07", "%Y-%m-%d"), "refused");  // a given format never falls back
+    struct tm date = {};
+    EXPECT_FALSE(ParseDateEx(nullptr, &date, nullptr));
+    EXPECT_FALSE(ParseDateEx("2024-03-07", nullptr, nullptr));
+}
+
+TEST(DateTest, CalendarHelpers) {
+    const struct tm a = Day(2024, 3, 7), b = Day(2024, 3, 8), evening = Day(2024, 3, 7, 22);
+    const struct tm lastYear = Day(2023, 12, 31), february = Day(2024, 2, 29);
+    EXPECT_EQ(CompareDates(&a, &b), -1);
+    EXPECT_EQ(CompareDates(&b, &a), 1);
+    EXPECT_EQ(CompareDates(&a, &evening), 0);    // the day only
+    EXPECT_EQ(CompareDates(&lastYear, &a), -1);  // the year before the month and day
+    EXPECT_EQ(CompareDates(&a, &february), 1);   // the month before the day
+    EXPECT_EQ(CompareDates(nullptr, &a), 0);
+    EXPECT_EQ(GetDaysInMonth(2023, 0), 0);
+    EXPECT_EQ(GetDaysInMonth(2023, 13), 0);
+    // Year (since 1900), month (0-11) and day of month within bounds, as a range's ends must be.
+    const int fields[][4] = {{0, 0, 1, 1},    {199, 11, 31, 1}, {-1, 0, 1, 0},  {200, 0, 1, 0},
+                             {124, 12, 1, 0}, {124, -1, 1, 0},  {124, 0, 0, 0}, {124, 0, 32, 0}};
+    for (const auto& f : fields) {
+        struct tm date = Day(1900 + f[0], f[1] + 1, f[2]);
+        EXPECT_EQ(IsValidDate(&date), f[3] == 1) << f[0] << " " << f[1] << " " << f[2];
+    }
+    EXPECT_FALSE(IsValidDate(nullptr));
+}
+
+TEST(DateTest, ListsGrowAndKeepTheirOwnCopies) {
+    EXPECT_EQ(List(CreateDateList(0))->capacity, 30);
+    List list(CreateDateList(1));
+    char text[] = "2024-03-00";
+    for (char day = '1'; day <= '5'; ++day) {
+        text[9] = day;
+        ASSERT_TRUE(AddDateToList(list.get(), text));
+    }
+    EXPECT_EQ(list->capacity, 8);
+    EXPECT_EQ(Strings(list.get()),
+              (std::vector<std::string>{"2024-03-01", "2024-03-02", "2024-03-03", "2024-03-04",
+                                        "2024-03-05"}));
+    EXPECT_FALSE(AddDateToList(list.get(), nullptr));
+    EXPECT_FALSE(AddDateToList(nullptr, text));
+    DateList full = {nullptr, INT_MAX, INT_MAX};  // doubling would overflow: refused
+    EXPECT_FALSE(AddDateToList(&full, text));
+    FreeDateList(nullptr);
+}
+
+TEST(DateTest, RangesRollOverAndStayWithin1900To2099) {
+    const char* const cases[][4] = {
+        {"2024-02-30", "2024-03-02", "2024-03-01", "2"},
+        {"1899-12-31", "1900-01-05", "", "0"},
+        {"2099-12-30", "2100-01-01", "", "0"},
+        {"2024-03-01", "2024-03-0x", "", "0"},
+    };
+    for (const auto& c : cases) {
+        const List range(GenerateDateRange(c[0], c[1], 0));
+        const List work(GenerateWorkdays(c[0], c[1], 0));
+        EXPECT_EQ(range ? range->dates[0] : "", std::string(c[2])) << c[0] << " " << c[1];
+        EXPECT_EQ(range ? range->count : 0, atoi(c[3])) << c[0] << " " << c[1];
+        EXPECT_EQ(work == nullptr, range == nullptr) << c[0] << " " << c[1];
+    }
+    const List weekend(GenerateWorkdays("2024-03-09", "2024-03-10", 0));
+    ASSERT_NE(weekend, nullptr);
+    EXPECT_EQ(weekend->count, 0);
+}
+
+// What a range must hold, from libc's calendar: noon UTC of each day from first to last.
+std::vector<std::string> Expected(time_t first, time_t last, bool workdaysOnly) {
+    std::vector<std::string> days;
+    for (time_t t = first; t <= last; t += 86400) {
+        struct tm day;
+        gmtime_r(&t, &day);
+        if (!workdaysOnly || (day.tm_wday >= 1 && day.tm_wday <= 5)) days.push_back(Text(day));
+    }
+    return days;
+}
+
+TEST(DateTest, RangesAndWorkdaysMatchLibcsCalendarInAnyTimeZone) {
+    const char* const formats[] = {"%Y-%m-%d", "%Y/%m/%d", "%Y%m%d",  "%Y年%m月%d日",
+                                   "%d-%m-%Y", "%d/%m/%Y", "%m/%d/%Y"};
+    struct tm start = Day(1900, 1, 1, 12);
+    const time_t first = timegm(&start);
+    constexpr long kDays = 73049;  // 1900-01-01 .. 2099-12-31
+    struct Zone {
+        const char* tz;
+        long west;  // seconds west of UTC
+    };
+    // The farthest east and west zones, whose day differs from UTC's for most hours.
+    for (const Zone& zone : {Zone{"UTC0", 0}, Zone{"<+14>-14", -50400}, Zone{"<-11>11", 39600}}) {
+        setenv("TZ", zone.tz, 1);
+        tzset();
+        ASSERT_EQ(timezone, zone.west) << zone.tz;
+        std::mt19937 rng(20240307);
+        for (int i = 0; i < 400 && !HasFailure(); ++i) {
+            // The whole span first, then pairs of random days in random formats, either order.
+            const long a = i == 0 ? 0 : static_cast<long>(rng() % kDays);
+            const long b =
+                i == 0 ? kDays - 1 : std::min(kDays - 1, a + static_cast<long>(rng() % 90));
+            std::string texts[2];
+            for (int end = 0; end < 2; ++end) {
+                const time_t t = first + 86400 * (end == 0 ? a : b);
+                struct tm day;
+                gmtime_r(&t, &day);
+                size_t f = rng() % 7;
+                if (f == 6 && day.tm_mday <= 12) f = 0;  // that text reads day first
+                char text[32];
+                strftime(text, sizeof text, formats[f], &day);
+                texts[(end + i) % 2] = text;
+            }
+            const int capacity = i % 3 == 0 ? 0 : i % 3 == 1 ? 1 : 7;
+            const List range(GenerateDateRange(texts[0].c_str(), texts[1].c_str(), capacity));
+            const List work(GenerateWorkdays(texts[0].c_str(), texts[1].c_str(), capacity));
+            const time_t from = first + 86400 * a, to = first + 86400 * b;
+            EXPECT_TRUE(Strings(range.get()) == Expected(from, to, false))
+                << texts[0] << " .. " << texts[1] << " TZ=" << zone.tz;
+            EXPECT_TRUE(Strings(work.get()) == Expected(from, to, true))
+                << texts[0] << " .. " << texts[1] << " TZ=" << zone.tz;
+        }
+    }
+    unsetenv("TZ");
+    tzset();
+}
+
+TEST(DateTest, PrintLogsEachDateAndNothingElseLogs) {
+    fakes::ResetAll();
+    const List list(GenerateDateRange("2024-03-07", "2024-03-08", 0)), empty(CreateDateList(0));
+    PrintDateList(list.get());
+    ASSERT_EQ(fakes::LogLines().size(), 3u);  // the total, then each date
+    EXPECT_EQ(fakes::LogLines()[2].text, "2. 2024-03-08");
+    PrintDateList(empty.get());
+    PrintDateList(nullptr);
+    EXPECT_EQ(List(GenerateDateRange("2024-03-01", "bad", 0)), nullptr);  // failures: the result
+    EXPECT_EQ(fakes::LogLines().size(), 3u);
+}
+
+}  // namespace
