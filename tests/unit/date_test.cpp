@@ -76,6 +76,8 @@ TEST(DateTest, CalendarHelpers) {
     EXPECT_EQ(CompareDates(&lastYear, &a), -1);  // the year before the month and day
     EXPECT_EQ(CompareDates(&a, &february), 1);   // the month before the day
     EXPECT_EQ(CompareDates(nullptr, &a), 0);
+    const std::unique_ptr<char, decltype(&free)> text(FormatDateEx(&a, nullptr), &free);
+    EXPECT_STREQ(text.get(), "2024-03-07");  // no format: the day's
     EXPECT_EQ(GetDaysInMonth(2023, 0), 0);
     EXPECT_EQ(GetDaysInMonth(2023, 13), 0);
     // Year (since 1900), month (0-11) and day of month within bounds, as a range's ends must be.
