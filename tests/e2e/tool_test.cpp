@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "tests/reliability/rel_fs.h"
+#include "tests/support/files.h"
 #include "tools/loggen/station_log_gen.h"
 
 namespace {

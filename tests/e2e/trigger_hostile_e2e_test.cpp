@@ -7,7 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "logCompress/LogCompTriggerInternal.h"
-#include "tests/reliability/rel_realhost.h"
+#include "tests/support/realhost.h"
 
 namespace rel {
 namespace {

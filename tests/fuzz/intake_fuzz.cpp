@@ -22,7 +22,7 @@
 
 #include "logCompress/LogCompTriggerInternal.h"
 #include "logCompress/LogNameRules.h"
-#include "tests/fakes/fakes.h"
+#include "tests/support/fakes.h"
 
 namespace {
 

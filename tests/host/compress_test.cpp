@@ -15,7 +15,7 @@
 
 #include "fileUtils/file_compress.h"
 #include "fileUtils/file_compress_host.h"
-#include "tests/host/private_tmpfs.h"
+#include "tests/support/private_tmpfs.h"
 #include "tools/loggen/station_log_gen.h"
 
 namespace {

@@ -11,7 +11,7 @@
 
 #include "device/devStatus.h"
 #include "device/devStatus_host.h"
-#include "tests/host/private_tmpfs.h"
+#include "tests/support/private_tmpfs.h"
 
 namespace {
 

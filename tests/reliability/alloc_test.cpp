@@ -21,8 +21,8 @@
 #include "logCompress/LogCompTriggerInternal.h"
 #include "logCompress/LogManager.h"
 #include "logCompress/LogManagerInternal.h"
-#include "tests/fakes/fakes.h"
-#include "tests/reliability/rel_realhost.h"
+#include "tests/support/fakes.h"
+#include "tests/support/realhost.h"
 
 extern "C" {
 void* __real_malloc(size_t size);

@@ -10,8 +10,8 @@
 
 #include <random>
 
-#include "tests/reliability/rel_env.h"
-#include "tests/reliability/rel_realhost.h"
+#include "tests/support/env.h"
+#include "tests/support/realhost.h"
 
 namespace rel {
 namespace {

@@ -13,8 +13,8 @@
 #include <sys/wait.h>
 
 #include "fileUtils/file_utils.h"
-#include "tests/reliability/rel_env.h"
-#include "tests/reliability/rel_realhost.h"
+#include "tests/support/env.h"
+#include "tests/support/realhost.h"
 
 extern "C" {
 FILE_COMPRESS_HANDLE __real_FileCompress_Start(FILE_COMPRESS_CONFIG* config, char* outFile,

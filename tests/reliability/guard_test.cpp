@@ -16,9 +16,9 @@
 
 #include "logCompress/LogManager.h"
 #include "logCompress/LogManagerInternal.h"
-#include "tests/fakes/fakes.h"
-#include "tests/reliability/rel_env.h"
-#include "tests/reliability/rel_fs.h"
+#include "tests/support/fakes.h"
+#include "tests/support/env.h"
+#include "tests/support/files.h"
 
 namespace rel {
 namespace {

@@ -3,7 +3,7 @@
 // has run it; a post that was half way through across the uninit races with nothing.
 #include <gtest/gtest.h>
 
-#include "tests/reliability/rel_realhost.h"
+#include "tests/support/realhost.h"
 
 namespace rel {
 namespace {

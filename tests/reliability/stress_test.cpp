@@ -13,8 +13,8 @@
 
 #include "logCompress/LogCompExec.h"
 #include "logCompress/LogCompExecInternal.h"
-#include "tests/reliability/rel_env.h"
-#include "tests/reliability/rel_realhost.h"
+#include "tests/support/env.h"
+#include "tests/support/realhost.h"
 
 namespace rel {
 namespace {

@@ -12,7 +12,7 @@
 
 #include "logCompress/DateParse.h"
 #include "logCompress/DateParseInternal.h"
-#include "tests/fakes/fakes.h"
+#include "tests/support/fakes.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "list/link_list.h"
 #include "logCompress/LogCompExec.h"
 #include "logCompress/LogCompExecInternal.h"
-#include "tests/fakes/fakes.h"
+#include "tests/support/fakes.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "logCompress/LogManager.h"
 #include "logCompress/LogManagerInternal.h"
-#include "tests/fakes/fakes.h"
+#include "tests/support/fakes.h"
 
 namespace {
 

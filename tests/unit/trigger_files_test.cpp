@@ -1,7 +1,7 @@
 // The trigger's work on real files in the test log directory, with the real tar behind the
 // fake shell: which files a request takes, what packaging deletes and what it leaves when tar
 // misbehaves, the restore of a package, and records a dead process left that cannot be trusted.
-#include "tests/unit/trigger_fixture.h"
+#include "tests/support/trigger_fixture.h"
 
 namespace trigtest {
 namespace {

@@ -3,7 +3,7 @@
 // requester, stops and shutdown against waiting and running tasks, and the daily run.
 #include <thread>
 
-#include "tests/unit/trigger_fixture.h"
+#include "tests/support/trigger_fixture.h"
 
 namespace trigtest {
 namespace {

@@ -1,6 +1,6 @@
 // The fakes of fakes.h. One lock guards the state of them all, and every fake event bumps an
 // epoch and wakes the waiters, so that WaitUntil wakes on anything that may have changed.
-#include "tests/fakes/fakes.h"
+#include "tests/support/fakes.h"
 
 #include <sys/wait.h>
 

@@ -16,7 +16,7 @@
 
 #include "logCompress/LogCompExecInternal.h"
 #include "logCompress/LogCompTriggerInternal.h"
-#include "tests/fakes/fakes.h"
+#include "tests/support/fakes.h"
 
 namespace trigtest {
 

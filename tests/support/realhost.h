@@ -14,7 +14,7 @@
 #include "event/ev_loop.h"
 #include "logCompress/LogCompTrigger.h"
 #include "logsys/log_sys_host.h"
-#include "tests/reliability/rel_fs.h"
+#include "tests/support/files.h"
 #include "tools/loggen/station_log_gen.h"
 
 namespace rel {
