@@ -1,17 +1,11 @@
 // The reference logging sink, writing to a real file.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <fstream>
 #include <regex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "logsys/log_sys.h"
 #include "logsys/log_sys_host.h"
+#include "tests/support/files.h"
 
 namespace {
 
@@ -34,41 +28,38 @@ class LogSysTest : public ::testing::Test {
         char dir[] = "/tmp/logsys_test.XXXXXX";
         ASSERT_NE(mkdtemp(dir), nullptr);
         dir_ = dir;
-        path_ = dir_ + "/host.log";
-        ASSERT_EQ(LogSysSetFile(path_.c_str()), 0);
+        ASSERT_EQ(LogSysSetFile((dir_ + "/host.log").c_str()), 0);
         LogSysSetStderr(false);
     }
     void TearDown() override {
-        LogSysSetMinLevel(LEVEL_DEBUG);
         LogSysSetFile(nullptr);
-        std::system(("rm -rf '" + dir_ + "'").c_str());
+        rel::Shell("rm -rf " + dir_);
     }
-    std::string dir_, path_;
+    std::vector<std::string> Lines() const { return ReadLines(dir_ + "/host.log"); }
+    std::string dir_;
 };
 
+// Lengths vary so that torn writes would show as broken lines.
 TEST_F(LogSysTest, ConcurrentWritersNeverInterleaveLines) {
-    constexpr int kThreads = 6, kPerThread = 400;
     std::vector<std::thread> writers;
-    for (int t = 0; t < kThreads; ++t) {
+    for (int t = 0; t < 6; ++t) {
         writers.emplace_back([t] {
-            for (int i = 0; i < kPerThread; ++i) {
-                // Lengths vary so that torn writes would show as broken lines.
-                const std::string pad(size_t((i * 37 + t * 11) % 300), char('a' + t));
-                log_sendByLevelFile(LOG_CSMS, LEVEL_WARN, "W", t, "%d %s end", i, pad.c_str());
-            }
+            for (int i = 0; i < 400; ++i)
+                log_sendByLevelFile(LOG_CSMS, LEVEL_WARN, "W", t, "%d %s end", i,
+                                    std::string(size_t(i * 37 + t * 11) % 300, 'a' + t).c_str());
         });
     }
     for (auto& w : writers) w.join();
-    const auto lines = ReadLines(path_);
-    ASSERT_EQ(lines.size(), size_t{kThreads * kPerThread});
+    const auto lines = Lines();
+    ASSERT_EQ(lines.size(), 6u * 400);
     const std::regex shape(kStamp + R"(WARN \[CSMS\] W:(\d): (\d+) ([a-z]*) end)");
-    std::vector<int> next(kThreads, 0);
+    std::vector<int> next(6, 0);
     for (const auto& line : lines) {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(line, m, shape)) << line;
         const int t = std::stoi(m[1]), i = std::stoi(m[2]);
         EXPECT_EQ(i, next[t]++) << "per-writer order";
-        EXPECT_EQ(m[3].length(), size_t((i * 37 + t * 11) % 300));
+        EXPECT_EQ(m[3].length(), size_t(i * 37 + t * 11) % 300);
     }
 }
 
@@ -88,7 +79,7 @@ TEST_F(LogSysTest, OneLinePerPassingMessageAndTheHookSeesItAsFormatted) {
     LogSysSetMinLevel(LEVEL_DEBUG);
     log_sendByLevelFile(99, static_cast<ZLOG_LEVEL>(42), "F", 4, "odd");
     EXPECT_TRUE(seen == (std::vector<std::string>{"2 F: [id]two\nlines\r", "5 ?: " + huge}));
-    const auto lines = ReadLines(path_);
+    const auto lines = Lines();
     ASSERT_EQ(lines.size(), 3u);
     EXPECT_TRUE(Matches(lines[0], kStamp + R"(INFO \[SYSTEM\] F:2: \[id\]two lines )")) << lines[0];
     EXPECT_TRUE(Matches(lines[1].substr(0, 50), kStamp + R"(ERROR \[SYSTEM\] \?:3: x+)"));
@@ -102,33 +93,30 @@ TEST_F(LogSysTest, OneLinePerPassingMessageAndTheHookSeesItAsFormatted) {
 // keeps its own); any other stderr and the file keep the stamps.
 TEST_F(LogSysTest, StderrThatIsTheJournalGetsPrioritiesInsteadOfTimes) {
     EXPECT_EQ(LogSysSetFile((dir_ + "/missing/x.log").c_str()), -1);
-    for (const char* suffix : {"", "x", "1"}) {
+    struct stat st {};
+    ASSERT_EQ(fstat(STDERR_FILENO, &st), 0);
+    const std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    const std::string stamped = kStamp + R"(ERROR \[SECURITY\] F:1: e\n)";
+    // JOURNAL_STREAM as set (or not); a new file, then none, leave stderr as it was.
+    for (const auto& [journal, file, expected] :
+         std::vector<std::array<std::string, 3>>{{stream, "", "<3>ERROR \\[SECURITY\\] F:1: e\\n"},
+                                                 {stream + "x", "", stamped},
+                                                 {stream + "1", "", stamped},
+                                                 {"", dir_ + "/host.log", ""},
+                                                 {"", "none", stamped}}) {
+        setenv("JOURNAL_STREAM", journal.c_str(), 1);
+        LogSysSetStderr(file.empty());  // looks at JOURNAL_STREAM again
+        ASSERT_TRUE(file.empty() || LogSysSetFile(file == "none" ? nullptr : file.c_str()) == 0);
         ::testing::internal::CaptureStderr();
-        struct stat st {};
-        ASSERT_EQ(fstat(STDERR_FILENO, &st), 0);
-        const std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-        setenv("JOURNAL_STREAM", (stream + suffix).c_str(), 1);
-        LogSysSetStderr(true);  // looks at JOURNAL_STREAM again
         log_sendByLevelFile(LOG_SECURITY, LEVEL_ERROR, "F", 1, "e");
-        LogSysSetStderr(false);
         const std::string err = ::testing::internal::GetCapturedStderr();
-        EXPECT_TRUE(*suffix == 0 ? err == "<3>ERROR [SECURITY] F:1: e\n"
-                                 : Matches(err, kStamp + R"(ERROR \[SECURITY\] F:1: e\n)"))
-            << err;
+        EXPECT_TRUE(Matches(err, expected)) << journal << " " << file << ": " << err;
     }
     unsetenv("JOURNAL_STREAM");
-    ::testing::internal::CaptureStderr();  // a new file leaves stderr off
-    ASSERT_EQ(LogSysSetFile(path_.c_str()), 0);
-    log_sendByLevelFile(LOG_SECURITY, LEVEL_ERROR, "F", 1, "e");
-    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
-    ::testing::internal::CaptureStderr();  // no file: stderr only again
-    ASSERT_EQ(LogSysSetFile(nullptr), 0);
-    log_sendByLevelFile(LOG_SECURITY, LEVEL_ERROR, "F", 2, "to stderr");
-    EXPECT_NE(::testing::internal::GetCapturedStderr().find("F:2: to stderr"), std::string::npos);
-    const auto lines = ReadLines(path_);
+    const auto lines = Lines();
     ASSERT_EQ(lines.size(), 5u);
     EXPECT_NE(lines[0].find("cannot open log file"), std::string::npos);
-    EXPECT_TRUE(Matches(lines[3], kStamp + R"(ERROR \[SECURITY\] F:1: e)")) << lines[3];
+    EXPECT_TRUE(Matches(lines[1], kStamp + R"(ERROR \[SECURITY\] F:1: e)")) << lines[1];
 }
 
 }  // namespace
