@@ -114,33 +114,31 @@ TEST_F(CompressTest, RoundTripThroughGzipInBoundedSlices) {
 // replaced midway is compressed as it was read, and the new file under its name stays.
 TEST_F(CompressTest, AStoppedOvertakenOrReplacedRunLosesNothing) {
     const std::string src = Path("b.log"), gz = src + ".gz";
-    const struct {
-        bool kept;
-        int runs;
-        bool overtaken, replaced;
-    } cases[] = {{true, 0, false, false}, {true, 1, false, false}, {true, 3, false, false},
-                 {false, 1, true, false}, {true, 1, true, false},  {false, 1, false, true}};
-    for (const auto& c : cases) {
+    // An older archive there, slices run before, overtaken, replaced.
+    const std::tuple<bool, int, bool, bool> cases[] = {
+        {true, 0, false, false}, {true, 1, false, false}, {true, 3, false, false},
+        {false, 1, true, false}, {true, 1, true, false},  {false, 1, false, true}};
+    for (const auto& [kept, runs, overtaken, replaced] : cases) {
         rel::EmptyDir(dir_);
         ASSERT_TRUE(loggen::GenerateFile(src, 1u << 20, 5));
         const std::string original = Read(src);
-        if (c.kept) rel::WriteFile(gz, "older archive");
+        if (kept) rel::WriteFile(gz, "older archive");
         FILE_COMPRESS_HANDLE h = Start(src, 4, 64u << 10, true, out_);
         ASSERT_NE(h, nullptr);
-        for (int i = 0; i < c.runs; ++i)
+        for (int i = 0; i < runs; ++i)
             EXPECT_EQ(FileCompress_Run(h, 0), FILE_COMPRESS_STATUS_ONGOING);
-        ASSERT_TRUE(!c.overtaken || rel::Shell("echo newer > " + gz + "~ && mv " + gz + "~ " + gz));
-        ASSERT_TRUE(!c.replaced || (unlink(src.c_str()) == 0 && rel::WriteFile(src, "new line\n")));
-        if (c.overtaken || c.replaced) {
+        ASSERT_TRUE(!overtaken || rel::Shell("echo newer > " + gz + "~ && mv " + gz + "~ " + gz));
+        ASSERT_TRUE(!replaced || (unlink(src.c_str()) == 0 && rel::WriteFile(src, "new line\n")));
+        if (overtaken || replaced) {
             EXPECT_EQ(RunToEnd(h),
-                      c.replaced ? FILE_COMPRESS_STATUS_FINISHED : FILE_COMPRESS_STATUS_FAILED);
+                      replaced ? FILE_COMPRESS_STATUS_FINISHED : FILE_COMPRESS_STATUS_FAILED);
         }
         EXPECT_EQ(FileCompress_Stop(h), 0);
-        EXPECT_EQ(rel::ListDir(dir_), (Names{"b.log", "b.log.gz"})) << c.runs;
-        EXPECT_EQ(Read(c.replaced ? src : gz), c.replaced    ? "new line\n"
-                                               : c.overtaken ? "newer\n"
-                                                             : "older archive");
-        EXPECT_TRUE(!c.replaced || Gunzip(gz) == original);
+        EXPECT_EQ(rel::ListDir(dir_), (Names{"b.log", "b.log.gz"})) << runs;
+        EXPECT_EQ(Read(replaced ? src : gz), replaced    ? "new line\n"
+                                             : overtaken ? "newer\n"
+                                                         : "older archive");
+        EXPECT_TRUE(!replaced || Gunzip(gz) == original);
     }
     EXPECT_EQ(FileCompress_Run(nullptr, 0), FILE_COMPRESS_STATUS_FAILED);
     EXPECT_EQ(FileCompress_Stop(nullptr), -1);
