@@ -84,8 +84,7 @@ def check(trace, holder_of):
 def main():
     tool, loggen, log_dir, out_dir = sys.argv[1:5]
     if shutil.which("strace") is None:
-        print("strace is not installed (scripts/install-deps.sh)")
-        return 1
+        sys.exit("strace is not installed (scripts/install-deps.sh)")
     today = datetime.datetime.now(datetime.timezone.utc).date()
     day = lambda n: (today - datetime.timedelta(days=n)).isoformat()
     for d in (log_dir, out_dir):
@@ -94,10 +93,9 @@ def main():
     subprocess.run([loggen, "--dir", log_dir, "--from", day(3), "--to", day(1), "--mb-per-day", "1"],
                    check=True)
     tar = os.path.join(out_dir, "pkg.tar")
-    names = set()
-    for n in (1, 2, 3):  # the generator names the logs as the library does
-        names.update(subprocess.run([loggen, "--names", day(n)], check=True, capture_output=True,
-                                    text=True).stdout.split())
+    # The generator names the logs as the library does.
+    names = {name for n in (1, 2, 3) for name in subprocess.run(
+        [loggen, "--names", day(n)], check=True, capture_output=True, text=True).stdout.split()}
     logs = lambda p: os.path.dirname(p) == os.path.normpath(log_dir) and os.path.basename(p) in names
     package_holder = lambda p: [tar] if logs(p) else [tar + ".gz", tar + "~gz"] if p == tar else []
     compress_holder = lambda p: [p + ".gz", p + "~gz"] if logs(p) else []
@@ -117,8 +115,7 @@ def main():
         problems, checked = check(trace, holder)
         failed += problems or ([] if checked else [f"{name}: no unlink of a log or archive traced"])
         total += checked
-    for p in failed:
-        print("out of order:", p)
+    print("".join(f"out of order: {p}\n" for p in failed), end="")
     print(f"syscall order: {total} unlinks of logs and archives checked, {len(failed)} out of order")
     return 1 if failed else 0
 

@@ -150,9 +150,6 @@ namespace {
 const std::string kLogDir = LOGCOMP_TEST_LOG_DIR;
 const std::string kArchive = kLogDir + "/alloc.tar";
 
-size_t Heard() {
-    return gResults.All().size();
-}
 size_t MapSize() {
     return HASH_COUNT(sLogCompTriggerObj.pTaskMap);
 }
@@ -167,11 +164,9 @@ class Alloc : public ::testing::Test {
         fakes::SetNow(fakes::MakeUtc(2026, 12, 3, 12));
         ASSERT_TRUE(EmptyDir(kLogDir));
         for (const char* day : {"2026-12-01", "2026-12-02", "2026-12-03"}) {
-            for (const char* rule : {"%s.log", "%s-csms.log", "csms-broker-%s.log"}) {
-                char name[64];
-                snprintf(name, sizeof name, rule, day);
-                ASSERT_TRUE(WriteFile(kLogDir + "/" + name, "line\n"));
-            }
+            for (const std::string name : {"", "-csms"})
+                ASSERT_TRUE(WriteFile(kLogDir + "/" + day + name + ".log", "line\n"));
+            ASSERT_TRUE(WriteFile(kLogDir + "/csms-broker-" + day + ".log", "line\n"));
         }
         // tar really packs (the dispatch checks that the archive exists); rm and the restore
         // are left out, so that every run finds the same logs.
@@ -187,20 +182,18 @@ class Alloc : public ::testing::Test {
     // Posts req (or, without one, lets the daily run fire) and pumps the loop until it settled:
     // the post refused, the failed dispatch logged, or a result heard, and no record left.
     void Settle(const LOG_COMP_TRIGGER_REQ* req) {
-        const size_t heard = Heard();
-        if (req == nullptr) {
-            fakes::FireAllTimers();
-            EXPECT_TRUE(fakes::PumpUntil([] { return MapSize() == 0 && !fakes::PendingTasks(); }));
-            return;
-        }
-        const std::string failed = std::string("[") + req->strTaskId +
-                                   "]LogCompTriggerEventProc failed, compressOption " +
-                                   std::to_string(req->compressOption);
-        const int failedBefore = fakes::LogCount(failed);
-        if (LogCompTriggerPostTask(req) != 0) return;
-        EXPECT_TRUE(!gArmed || gFailAt >= 0 || Live() > 0) << "the record misses the library";
+        const size_t heard = gResults.All().size();
+        if (req == nullptr) fakes::FireAllTimers();
+        const std::string failed = std::string("[") + (req ? req->strTaskId : "") +
+                                   "]LogCompTriggerEventProc failed, compressOption ";
+        const int failedBefore = fakes::LogCountContaining(failed);
+        if (req != nullptr && LogCompTriggerPostTask(req) != 0) return;
+        EXPECT_TRUE(!gArmed || gFailAt >= 0 || !req || Live() > 0)
+            << "the record misses the library";
         EXPECT_TRUE(fakes::PumpUntil([&] {
-            return (Heard() > heard || fakes::LogCount(failed) > failedBefore) && MapSize() == 0;
+            return (req == nullptr || gResults.All().size() > heard ||
+                    fakes::LogCountContaining(failed) > failedBefore) &&
+                   MapSize() == 0 && !fakes::PendingTasks();
         }));
     }
 
@@ -221,7 +214,7 @@ class Alloc : public ::testing::Test {
         EXPECT_EQ(errors > 0, failAt >= 0) << "allocation " << failAt << ": " << errors;
         unlink(kArchive.c_str());
         const auto today = Request("after", LOG_COMPRESS_OPTION_ONLY_COMPRESS, "2026-12-03");
-        const size_t heard = Heard();
+        const size_t heard = gResults.All().size();
         Settle(req != nullptr ? req : &today);
         const auto all = gResults.All();
         EXPECT_TRUE(all.size() == heard + 1 && all.back().result == LOG_COMP_TRIGGER_RESULT_SUCCESS)
@@ -232,29 +225,19 @@ class Alloc : public ::testing::Test {
         EXPECT_EQ(Live(), 0u) << "leak after failure " << failAt;
         return counted;
     }
+};
 
-    void EveryFailure(int hour, const LOG_COMP_TRIGGER_REQ* req) {
+// A package; compress-only over forty days (the date list grows past its first 30 slots: a
+// realloc); the daily run at midnight (the timer fires once the trigger runs).
+TEST_F(Alloc, EachFailableAllocationOfARequestOrTheDailyRun) {
+    const auto pkg = Request("pkg", LOG_COMPRESS_OPTION_FULL, "2026-12-01");
+    const auto only = Request("only", LOG_COMPRESS_OPTION_ONLY_COMPRESS, "2026-10-25");
+    for (const auto& [hour, req] : {std::pair{2, &pkg}, {2, &only}, {0, nullptr}}) {
         const long total = RunOnce(hour, req, -1);
         EXPECT_GT(total, 0);
         for (long n = 0; n < total && !HasFailure(); ++n) RunOnce(hour, req, n);
         printf("%ld failable allocations, each failed once\n", total);
     }
-};
-
-TEST_F(Alloc, PackageRequest) {
-    const auto req = Request("pkg", LOG_COMPRESS_OPTION_FULL, "2026-12-01");
-    EveryFailure(2, &req);
-}
-
-// Forty days: the date list grows past its first 30 slots (a realloc).
-TEST_F(Alloc, CompressOnlyRequestOverFortyDays) {
-    const auto req = Request("only", LOG_COMPRESS_OPTION_ONLY_COMPRESS, "2026-10-25");
-    EveryFailure(2, &req);
-}
-
-// The daily run at midnight: the timer fires once the trigger runs.
-TEST_F(Alloc, DailyRun) {
-    EveryFailure(0, nullptr);
 }
 
 // A request under an id still registered is refused on the loop; its map entry is freed.
@@ -267,7 +250,7 @@ TEST_F(Alloc, ADuplicateIdLeaksNothing) {
     ASSERT_EQ(LogCompTriggerPostTask(&req), 0);
     EXPECT_TRUE(fakes::PumpUntil([] {
         return fakes::LogCountContaining("[dup]EventLogCompress failed, HashSafeAdd failed") == 1 &&
-               Heard() == 1 && MapSize() == 0;
+               gResults.All().size() == 1 && MapSize() == 0;
     }));
     LogCompTriggerUninit();
     fakes::PumpLoop();

@@ -1,19 +1,14 @@
 // Faults in the host services under a real loop, real tar and the real compressor: the library
 // is linked with -Wl,--wrap for FileCompress_Start, FileCompress_Run and FILE_system, so its
-// calls land here first and reach the real host only as the case's plan allows. A compressor
-// that fails at a chosen slice or cannot start, a tar, rm or restore that fails (before running,
-// or after running anyway), a full card (a small tmpfs in a private mount namespace), and a log
-// written while it is packed (GNU and BusyBox tar). For each: what the requester hears, what is
-// logged, which files are left, and an inventory showing that no line was lost and nothing
-// half-made was left.
+// calls land here first and reach the real host only as the case's plan allows. For each case:
+// what the requester hears, what is logged, which files are left, and an inventory showing
+// that no line was lost and nothing half-made was left.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/wait.h>
 
 #include "fileUtils/file_utils.h"
 #include "tests/support/env.h"
+#include "tests/support/private_tmpfs.h"
 #include "tests/support/realhost.h"
 
 extern "C" {
@@ -30,9 +25,8 @@ const std::string kLogDir = LOGCOMP_TEST_LOG_DIR;
 const std::string kMediaDir = kLogDir.substr(0, kLogDir.rfind('/'));  // the card
 const std::string kSinkFile = LOGCOMP_BINARY_DIR "/rel_faults.log";
 const std::string kArchive = "pkg.tar";
+const Days kDays = TheDays();
 constexpr int kNoResult = -1;
-
-// ---- the plan the wrappers follow
 
 enum Fault { kRuns, kFailBefore, kFailAfter };
 enum Command { kPack, kDelete, kRestore, kOther };  // the library's shell commands
@@ -51,11 +45,6 @@ std::mutex gMu;
 Plan gPlan;
 std::map<FILE_COMPRESS_HANDLE, std::pair<std::string, int>> gHandles;  // file, slices run
 
-Plan CurrentPlan() {
-    std::lock_guard<std::mutex> lock(gMu);
-    return gPlan;
-}
-
 }  // namespace
 }  // namespace rel
 
@@ -64,17 +53,18 @@ extern "C" {
 FILE_COMPRESS_HANDLE __wrap_FileCompress_Start(FILE_COMPRESS_CONFIG* config, char* outFile,
                                                uint16_t outFileLen) {
     using namespace rel;
-    Plan plan = CurrentPlan();
+    std::unique_lock<std::mutex> lock(gMu);
+    const Plan plan = gPlan;
     if (!plan.failStartOf.empty() && strstr(config->file, plan.failStartOf.c_str()) != nullptr) {
-        std::lock_guard<std::mutex> lock(gMu);
         gPlan.failStartOf.clear();  // once
         return nullptr;
     }
+    lock.unlock();
     if (plan.beforeStart) plan.beforeStart();
     FILE_COMPRESS_CONFIG copy = *config;
     if (plan.sliceBytes != 0) copy.segmentSize = plan.sliceBytes;
     FILE_COMPRESS_HANDLE h = __real_FileCompress_Start(&copy, outFile, outFileLen);
-    std::lock_guard<std::mutex> lock(gMu);
+    lock.lock();
     gHandles[h] = {copy.file, 0};
     return h;
 }
@@ -95,16 +85,16 @@ int __wrap_FileCompress_Run(FILE_COMPRESS_HANDLE handle, uint32_t delayMs) {
 
 int __wrap_FILE_system(const char* cmd, char* output, int outputLen) {
     using namespace rel;
-    const Plan plan = CurrentPlan();
+    std::unique_lock<std::mutex> lock(gMu);
+    const Plan plan = gPlan;
+    lock.unlock();
     const Command kind = strstr(cmd, "tar -xvf")   ? kRestore
                          : strstr(cmd, "tar -cvf") ? kPack
                          : strstr(cmd, "rm -rf")   ? kDelete
                                                    : kOther;
     const Fault fault = kind == kOther ? kRuns : plan.shell[kind];
-    if (fault == kFailBefore) {
-        if (output != nullptr) output[0] = '\0';
-        return -1;
-    }
+    if (fault == kFailBefore && output != nullptr) output[0] = '\0';
+    if (fault == kFailBefore) return -1;
     if (plan.beforeShell) plan.beforeShell(kind);
     const int rc = __real_FILE_system(cmd, output, outputLen);
     return fault == kFailAfter ? -1 : rc;
@@ -114,8 +104,6 @@ int __wrap_FILE_system(const char* cmd, char* output, int outputLen) {
 
 namespace rel {
 namespace {
-
-// ---- one request under a plan, from a fresh directory to the verdict
 
 struct Case {
     std::string name;
@@ -144,8 +132,7 @@ void NoteWritten(const std::string& text) {
 
 // "" when the case went as expected, else its findings, one per line.
 std::string RunCase(const Case& c) {
-    std::string f;
-    const Days d = TheDays();
+    const Days& d = kDays;
     Lines expected;
     if (!EmptyDir(kLogDir) || !AddDays(kLogDir, {d.p1, d.p2, d.p3}, 64 << 10, 4242, &expected) ||
         !AddDays(kLogDir, {d.t}, 32 << 10, 4242, &expected)) {
@@ -162,13 +149,13 @@ std::string RunCase(const Case& c) {
     gResults.Clear();
     RealLoop loop;
     LOG_COMP_TRIGGER_CONFIG config{{2, 0, 0}, nullptr};
-    if (!LogToFile(kSinkFile) || !loop.Start() || LogCompTriggerInit(loop.Get(), &config) != 0) {
+    if (!LogToFile(kSinkFile) || !loop.Start() || LogCompTriggerInit(loop.Get(), &config) != 0)
         return c.name + ": cannot start\n";
-    }
     const LOG_COMP_TRIGGER_REQ req =
         c.package ? MakeReq("fault", LOG_COMPRESS_OPTION_FULL, d.p2, d.t,
                             kLogDir + "/" + kArchive + ".gz")
                   : MakeReq("fault", LOG_COMPRESS_OPTION_ONLY_COMPRESS, d.p1, d.p1);
+    std::string f;
     if (LogCompTriggerPostTask(&req) != 0 || !loop.Run()) f += "the post or dispatch failed\n";
     // A failed dispatch is logged by now; only a task the executor took can still answer.
     if (c.result != kNoResult &&
@@ -189,10 +176,9 @@ std::string RunCase(const Case& c) {
         f += "heard " + std::to_string(heard.size()) + " result(s), the first " +
              (heard.empty() ? "none" : std::to_string(heard[0].result)) + "\n";
     }
-    for (const auto& line : c.lines) {
+    for (const auto& line : c.lines)
         if (CountLogged(kSinkFile, line) == 0) f += "not logged: \"" + line + "\"\n";
-    }
-    expected.Add(gWritten);
+    for (const auto& [line, n] : gWritten.count) expected.count[line] += n;
     const Inventory inv = TakeInventory(kLogDir);
     f += expected.MissingFrom(inv.lines);
     if (!ListDir(kLogDir + "/" LOG_COMP_RECORD_DIR_NAME).empty()) f += "a record was left\n";
@@ -206,43 +192,19 @@ std::string RunCase(const Case& c) {
     return f.empty() ? "" : c.name + ":\n" + f;
 }
 
-// A case in a child process, with a tmpfs of 2 MiB mounted over the card in a mount namespace
-// of its own; "skip: ..." where this machine does not let the test mount.
-std::string RunOnSmallCard(const Case& c) {
-    const std::string report = LOGCOMP_BINARY_DIR "/rel_faults.child";
-    fflush(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        alarm(300);  // a hung case ends as a failure, not as a hung test run
-        const bool mounted = unshare(CLONE_NEWNS) == 0 &&
-                             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                             mount("tmpfs", kMediaDir.c_str(), "tmpfs", 0, "size=2m") == 0;
-        WriteFile(report, mounted ? RunCase(c) : "skip: cannot mount a tmpfs here");
-        exit(0);  // not _exit(): the sanitizers report on the way out, with a failing status
-    }
-    int status = 0;
-    std::string found;
-    const bool exited0 = waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
-                         WEXITSTATUS(status) == 0 && ReadFile(report, &found);
-    return exited0 ? found : c.name + ": the child ended with status " + std::to_string(status);
-}
-
 // Writes beside the log directory until the card has no byte left.
 void FillCard() {
     const int fd = open((kMediaDir + "/filler").c_str(), O_CREAT | O_WRONLY | O_APPEND, 0644);
     std::vector<char> block(1 << 20, 'F');
-    for (size_t chunk = block.size(); fd >= 0 && chunk > 0;) {
+    for (size_t chunk = block.size(); fd >= 0 && chunk > 0;)
         if (write(fd, block.data(), chunk) <= 0) chunk /= 2;
-    }
     close(fd);
 }
 
-// ---- the cases
-
 // The past logs a package takes, gone from the directory once the archive holds them.
 std::vector<std::string> Packed() {
-    std::vector<std::string> names = loggen::DayFileNames(TheDays().p2);
-    for (const auto& name : loggen::DayFileNames(TheDays().p3)) names.push_back(name);
+    std::vector<std::string> names = loggen::DayFileNames(kDays.p2);
+    for (const auto& name : loggen::DayFileNames(kDays.p3)) names.push_back(name);
     return names;
 }
 
@@ -273,9 +235,11 @@ Plan Fill(bool atTar) {
     return p;
 }
 
+// A compressor that fails at a chosen slice or cannot start; tar, rm or the restore failing
+// before running or after running anyway; a late line after the daily run; a full card.
 TEST(Faults, HostFailuresAndAFullCardLoseNothingAndLeaveNoPartialOutput) {
     const int failed = LOG_COMP_TRIGGER_RESULT_FAILED;
-    const std::vector<std::string> p1 = loggen::DayFileNames(TheDays().p1);
+    const std::vector<std::string> p1 = loggen::DayFileNames(kDays.p1);
     const std::vector<std::string> packed = Packed();
     auto gz = [](std::vector<std::string> names) {
         for (auto& name : names) name += ".gz";
@@ -317,6 +281,7 @@ TEST(Faults, HostFailuresAndAFullCardLoseNothingAndLeaveNoPartialOutput) {
     };
     for (const auto& c : cases) EXPECT_EQ(RunCase(c), "");
 
+    // On a card of 2 MiB: a tmpfs in a private mount namespace of a child process.
     const Case onFullCard[] = {
         Make("card full at compression", false, Fill(false), failed, {kCompressFailed}),
         Make("card full at the archive's compression, so at its restore", true, Fill(false), failed,
@@ -325,30 +290,28 @@ TEST(Faults, HostFailuresAndAFullCardLoseNothingAndLeaveNoPartialOutput) {
     };
     if (Emulated()) GTEST_SKIP() << "mount namespaces are not emulated";
     for (const auto& c : onFullCard) {
-        const std::string found = RunOnSmallCard(c);
-        if (found.rfind("skip: ", 0) == 0) GTEST_SKIP() << found;
-        EXPECT_EQ(found, "");
+        const auto found = hosttest::InPrivateTmpfs(kMediaDir, "2m", [&] { return RunCase(c); });
+        if (!found) GTEST_SKIP() << "cannot mount a tmpfs here";
+        EXPECT_EQ(*found, "");
     }
 }
 
-// ---- today's log written while it is packed, the way a station logger writes: one descriptor
-// kept open, one write per line, each line noted so that the inventory looks for it
-
+// Today's log written while it is packed, the way a station logger writes: one descriptor kept
+// open, one write per line, each line noted so that the inventory looks for it. From the moment
+// tar starts: 4 MiB at once (so that tar needs a while), then a line every few microseconds
+// until the request is over.
 std::atomic<bool> gWriting{false};
 std::thread gWriter;
 
-// From the moment tar starts: 4 MiB at once (so that tar needs a while), then a line every few
-// microseconds until the request is over.
 void StartWriting() {
     gWriting = true;
     gWriter = std::thread([] {
-        const int fd = open((kLogDir + "/" + TheDays().t + ".log").c_str(), O_WRONLY | O_APPEND);
+        const int fd = open((kLogDir + "/" + kDays.t + ".log").c_str(), O_WRONLY | O_APPEND);
         const size_t bulk = static_cast<size_t>(ForBuild(4, 4, 1) * (1 << 20));
         for (size_t seq = 0, bytes = 0; gWriting; ++seq) {
             const std::string line = "2026-12-06T10:00:00.000Z INFO live " + std::to_string(seq);
             if (write(fd, (line + "\n").data(), line.size() + 1) > 0) NoteWritten(line);
-            bytes += line.size() + 1;
-            if (bytes > bulk) usleep(20);
+            if ((bytes += line.size() + 1) > bulk) usleep(20);
         }
         close(fd);
     });
@@ -391,9 +354,8 @@ TEST(LiveLog, EveryRequestAnsweredAndNoLineLostWithGnuAndBusyBoxTar) {
     for (const char* tar : {"GNU", "BusyBox"}) {
         if (tar[0] == 'B') setenv("PATH", (bin + ":" + path).c_str(), 1);
         for (bool stop : {false, true}) {
-            for (int i = 0; i < static_cast<int>(ForBuild(2, 1, 1)); ++i) {
+            for (int i = 0; i < static_cast<int>(ForBuild(2, 1, 1)); ++i)
                 EXPECT_EQ(RunCase(PackageWhileWriting(stop)), "") << tar << " tar, round " << i;
-            }
         }
     }
     setenv("PATH", path.c_str(), 1);

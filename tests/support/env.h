@@ -17,16 +17,11 @@ inline bool Emulated() {
     return std::getenv("LOGCOMP_EMULATED") != nullptr;
 }
 
-inline const char* BuildKind() {
-    return Emulated() ? "emulated" : REL_SANITIZED ? "sanitized" : "plain";
-}
-
 // The figure for this build, times LOGCOMP_REL_SCALE (default 1).
 inline double ForBuild(double plain, double sanitized, double emulated) {
-    const double base = Emulated() ? emulated : (REL_SANITIZED ? sanitized : plain);
     const char* s = std::getenv("LOGCOMP_REL_SCALE");
-    const double scale = s != nullptr ? std::strtod(s, nullptr) : 0;
-    return scale > 0 ? base * scale : base;
+    const double scale = s != nullptr && std::strtod(s, nullptr) > 0 ? std::strtod(s, nullptr) : 1;
+    return scale * (Emulated() ? emulated : REL_SANITIZED ? sanitized : plain);
 }
 
 }  // namespace rel

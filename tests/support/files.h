@@ -7,11 +7,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// What most of the tests use, once for all of them.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -20,9 +18,7 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <string_view>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "fileUtils/file_compress.h"
@@ -40,9 +36,7 @@ inline bool ReadFile(const std::string& path, std::string* out) {
 
 inline bool WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    out.close();
-    return static_cast<bool>(out);
+    return static_cast<bool>(out << bytes) && (out.close(), static_cast<bool>(out));
 }
 
 inline bool Exists(const std::string& path) {
@@ -53,14 +47,11 @@ inline bool Exists(const std::string& path) {
 inline std::vector<std::string> ListDir(const std::string& dir) {
     std::vector<std::string> names;
     if (DIR* d = opendir(dir.c_str())) {
-        while (const dirent* e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name != "." && name != ".." && name != LOG_COMP_RECORD_DIR_NAME) {
-                names.push_back(name);
-            }
-        }
+        for (const dirent* e; (e = readdir(d)) != nullptr;) names.push_back(e->d_name);
         closedir(d);
     }
+    for (const char* skip : {".", "..", LOG_COMP_RECORD_DIR_NAME})
+        names.erase(std::remove(names.begin(), names.end(), skip), names.end());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -82,37 +73,27 @@ inline bool EmptyDir(const std::string& dir) {
                  "' -mindepth 1 -maxdepth 1 -exec rm -rf {} +");
 }
 
-// A multiset of lines.
-class Lines {
-  public:
-    void Add(std::string_view text) {  // a last line without a newline counts too
-        for (size_t start = 0; start < text.size();) {
-            const size_t end = std::min(text.find('\n', start), text.size());
-            ++count_[std::string(text.substr(start, end - start))];
-            start = end + 1;
-        }
-    }
-    void Add(const Lines& other) {
-        for (const auto& [line, n] : other.count_) count_[line] += n;
+// A multiset of lines; a last line without a newline counts too.
+struct Lines {
+    std::map<std::string, int> count;
+    void Add(const std::string& text) {
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) ++count[line];
     }
     // "" when `other` holds every line of this set as often; else how many it lacks, with
     // examples.
     std::string MissingFrom(const Lines& other) const {
-        size_t missing = 0;
+        int missing = 0;
         std::string examples;
-        for (const auto& [line, n] : count_) {
-            const auto it = other.count_.find(line);
-            const int lacking = n - (it == other.count_.end() ? 0 : it->second);
-            if (lacking <= 0) continue;
-            missing += static_cast<size_t>(lacking);
-            if (examples.size() < 800) examples += "\n  " + line.substr(0, 160);
+        for (const auto& [line, n] : count) {
+            const auto it = other.count.find(line);
+            const int lacking = n - (it == other.count.end() ? 0 : it->second);
+            if (lacking > 0 && (missing += lacking) && examples.size() < 800)
+                examples += "\n  " + line.substr(0, 160);
         }
         return missing == 0 ? ""
                             : std::to_string(missing) + " log lines are gone, e.g.:" + examples;
     }
-
-  private:
-    std::unordered_map<std::string, int> count_;
 };
 
 struct Inventory {
@@ -139,9 +120,8 @@ inline Inventory TakeInventory(const std::string& dir) {
             inv.temps.push_back(name);
         } else if (endsWith(name, ".gz")) {
             const char* reader = endsWith(name, ".tar.gz") ? "tar -xzOf" : "gzip -dc";
-            if (!Shell(std::string(reader) + " '" + path + "' 2>/dev/null", &text)) {
+            if (!Shell(std::string(reader) + " '" + path + "' 2>/dev/null", &text))
                 inv.damaged.push_back(name);
-            }
         } else if (endsWith(name, ".tar")) {
             const bool whole = Shell("tar -xOf '" + path + "' 2>/dev/null", &text);
             (whole ? inv.wholeTars : inv.cutTars).push_back(name);

@@ -3,12 +3,9 @@
 // and generated station logs put into a directory whole.
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <ctime>
-#include <functional>
 #include <future>
-#include <mutex>
 
 #include "event/ev_host.h"
 #include "event/ev_loop.h"
@@ -24,16 +21,10 @@ using namespace std::chrono_literals;
 class RealLoop {
   public:
     ~RealLoop() { Stop(); }
-    bool Start() {
-        loop_ = EvLoopCreate();
-        return loop_ != nullptr && EvLoopStartThread(loop_) == 0;
-    }
+    bool Start() { return (loop_ = EvLoopCreate()) != nullptr && EvLoopStartThread(loop_) == 0; }
     // Stops the loop (every task posted by then runs first), joins it and destroys it.
     void Stop() {
-        if (loop_ != nullptr) {
-            EvLoopStopAndJoin(loop_);
-            EvLoopDestroy(loop_);
-        }
+        if (loop_ != nullptr) EvLoopStopAndJoin(loop_), EvLoopDestroy(loop_);
         loop_ = nullptr;
     }
     struct EvLoop* Get() const {
@@ -69,7 +60,7 @@ struct Results {
     std::mutex mu;
     std::condition_variable cv;
     std::vector<Result> all;
-    std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point last;  // of the last result, or of the last Clear
 
     void Clear() {
         std::lock_guard<std::mutex> lock(mu);
@@ -83,10 +74,6 @@ struct Results {
     bool WaitCount(size_t n) {  // false when fewer came within 60 s
         std::unique_lock<std::mutex> lock(mu);
         return cv.wait_for(lock, 60s, [&] { return all.size() >= n; });
-    }
-    std::chrono::steady_clock::time_point Last() {  // or when cleared, if none came since
-        std::lock_guard<std::mutex> lock(mu);
-        return last;
     }
 };
 inline Results gResults;
@@ -121,27 +108,23 @@ inline void LogToStderr() {
     LogSysSetStderr(true);
 }
 
-// The text of every message in the sink's file: what follows "function:line: " in
+// How often each message was logged to the sink's file: the text after "function:line: " in
 // "2024-05-01T12:34:56.789Z ERROR [SYSTEM] Function:120: text".
-inline std::vector<std::string> Logged(const std::string& path) {
+inline std::map<std::string, int> Logged(const std::string& path) {
     std::string bytes;
     ReadFile(path, &bytes);
     std::istringstream in(bytes);
-    std::vector<std::string> texts;
+    std::map<std::string, int> texts;
     for (std::string line; std::getline(in, line);) {
-        size_t at = 0;
-        for (int field = 0; field < 3 && at != std::string::npos; ++field) {
-            at = line.find(' ', at + (field > 0));
-        }
-        at = at == std::string::npos ? at : line.find(": ", at);
-        texts.push_back(at == std::string::npos ? line : line.substr(at + 2));
+        const size_t at = line.find(": ", line.find("] "));
+        ++texts[at == std::string::npos ? line : line.substr(at + 2)];
     }
     return texts;
 }
 // How many messages of `path` begin with `text`.
 inline int CountLogged(const std::string& path, const std::string& text) {
     int n = 0;
-    for (const auto& t : Logged(path)) n += t.compare(0, text.size(), text) == 0;
+    for (const auto& [t, count] : Logged(path)) n += t.compare(0, text.size(), text) ? 0 : count;
     return n;
 }
 
@@ -151,16 +134,13 @@ inline bool AddDays(const std::string& dir, const std::vector<std::string>& date
                     size_t bytesPerDay, uint64_t seed, Lines* lines = nullptr) {
     const std::string staging = dir + ".staging-" + std::to_string(getpid());
     bool ok = EmptyDir(staging);
-    for (const auto& date : dates) {
+    for (const auto& date : dates)
         ok = ok && loggen::GenerateDay(staging, date,
                                        {seed ^ std::hash<std::string>()(date), bytesPerDay});
-    }
     for (const auto& name : ListDir(staging)) {
         std::string bytes;
-        if (lines != nullptr) {
-            ok = ok && ReadFile(staging + "/" + name, &bytes);
-            lines->Add(bytes);
-        }
+        if (lines != nullptr) ok = ok && ReadFile(staging + "/" + name, &bytes);
+        if (lines != nullptr) lines->Add(bytes);
         ok = ok && rename((staging + "/" + name).c_str(), (dir + "/" + name).c_str()) == 0;
     }
     return Shell("rm -rf '" + staging + "'") && ok;
@@ -171,9 +151,8 @@ inline std::string ShiftDate(const std::string& date, int days) {
     struct tm tm {};
     if (strptime(date.c_str(), "%Y-%m-%d", &tm) == nullptr) return "";
     const time_t t = timegm(&tm) + static_cast<time_t>(days) * 86400;
-    gmtime_r(&t, &tm);
     char buf[16];
-    strftime(buf, sizeof buf, "%Y-%m-%d", &tm);
+    strftime(buf, sizeof buf, "%Y-%m-%d", gmtime_r(&t, &tm));
     return buf;
 }
 
