@@ -4,7 +4,6 @@
 
 #include <sys/wait.h>
 
-#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdarg>
@@ -80,10 +79,6 @@ auto Locked(F f, bool signal = false) {
         Locked([&] { gS.field = std::move(value); }); \
     }
 
-int CountLines(const std::function<bool(const LogLine&)>& match) {
-    return Locked([&] { return int(std::count_if(gS.lines.begin(), gS.lines.end(), match)); });
-}
-
 }  // namespace
 
 void ResetAll() {
@@ -114,48 +109,20 @@ bool WaitUntil(const std::function<bool()>& pred, milliseconds timeout) {
     }
 }
 
-void Gate::Open() {
-    Locked([this] { open_ = true; }, true);
-}
-
-bool Gate::IsOpen() const {
-    return Locked([this] { return open_; });
-}
-
-bool Gate::Wait(milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(gMu);
-    return gCv.wait_for(lock, timeout, [&] { return open_; });
-}
-
 // ---- log sink
-
-void LogClear() {
-    Locked([] { gS.lines.clear(); });
-}
 
 FAKE_GETTER(std::vector<LogLine>, LogLines, gS.lines);
 
-int LogCount(const std::string& text) {
-    return CountLines([&](const LogLine& l) { return l.text == text; });
-}
-
-int LogCount(int level, const std::string& text) {
-    return CountLines([&](const LogLine& l) { return l.level == level && l.text == text; });
-}
-
 int LogCountContaining(const std::string& fragment) {
-    return CountLines([&](const LogLine& l) { return l.text.find(fragment) != std::string::npos; });
+    int n = 0;
+    for (const auto& l : LogLines()) n += l.text.find(fragment) != std::string::npos;
+    return n;
 }
 
-std::optional<LogLine> LogFind(const std::string& text) {
-    for (const auto& l : LogLines()) {
-        if (l.text == text) return l;
-    }
-    return std::nullopt;
-}
-
-bool LogWaitFor(const std::string& text, int count, milliseconds timeout) {
-    return WaitUntil([&] { return LogCount(text) >= count; }, timeout);
+int LogCount(const std::string& text) {
+    int n = 0;
+    for (const auto& l : LogLines()) n += l.text == text;
+    return n;
 }
 
 // ---- loop and timers
@@ -228,8 +195,8 @@ void ClearNow() {
     gNow.store(-1);
 }
 
-time_t MakeUtc(int year, int month, int day, int hour, int minute, int second) {
-    struct tm tm = {second, minute, hour, day, month - 1, year - 1900, 0, 0, 0, 0, nullptr};
+time_t MakeUtc(int year, int month, int day, int hour, int minute) {
+    struct tm tm = {0, minute, hour, day, month - 1, year - 1900, 0, 0, 0, 0, nullptr};
     return timegm(&tm);
 }
 
@@ -289,35 +256,33 @@ time_t time(time_t* out) {
     return now;
 }
 
-void log_sendByLevelFile(int logClass, ZLOG_LEVEL level, const char* func, int line,
-                         const char* fmt, ...) {
+void log_sendByLevelFile(int, ZLOG_LEVEL level, const char*, int, const char* fmt, ...) {
     char text[4096] = "";
     va_list args;
     va_start(args, fmt);
     if (fmt != nullptr) vsnprintf(text, sizeof text, fmt, args);
     va_end(args);
-    Locked([&] { gS.lines.push_back({logClass, int(level), func ? func : "", line, text}); }, true);
-}
-
-void EvRunInLoop(EvLoop*, EV_TASK_T task) {
-    Locked([&] { gS.queue.push_back(task); }, true);
+    Locked([&] { gS.lines.push_back({int(level), text}); }, true);
 }
 
 void EvQueueInLoop(EvLoop*, EV_TASK_T task) {
     Locked([&] { gS.queue.push_back(task); }, true);
 }
 
-UvTimer* UvTimerInit(EvLoop* loop) {
+void EvRunInLoop(EvLoop* loop, EV_TASK_T task) {
+    EvQueueInLoop(loop, task);
+}
+
+UvTimer* UvTimerInit(EvLoop*) {
     return Locked([&]() -> UvTimer* {
         if (gS.timerInitFails) return nullptr;
         fakes::gTimers.push_back(std::make_unique<UvTimer>());
-        fakes::gTimers.back()->info = {loop, nullptr, nullptr, 0, false, false};
         return fakes::gTimers.back().get();
     });
 }
 
 void UvTimerStart(UvTimer* timer, UvTimerCallback cb, void* ptr, uint64_t periodMs, bool repeat) {
-    if (timer) Locked([&] { timer->info = {timer->info.loop, cb, ptr, periodMs, repeat, true}; });
+    if (timer) Locked([&] { timer->info = {cb, ptr, periodMs, repeat, true}; });
 }
 
 void UvTimerUninit(UvTimer* timer) {
@@ -342,7 +307,7 @@ FILE_COMPRESS_HANDLE FileCompress_Start(FILE_COMPRESS_CONFIG* config, char* outF
     Locked(
         [&] {
             gS.openHandles += ok;
-            gS.compressCalls.push_back({fakes::CompressCall::kStart, file, 0, ok});
+            gS.compressCalls.push_back({fakes::CompressCall::kStart, file, 0});
         },
         true);
     return ok ? new FileCompressCtx{file, 0} : nullptr;
@@ -355,7 +320,7 @@ int FileCompress_Run(FILE_COMPRESS_HANDLE handle, uint32_t delayMs) {
     const int result = hook ? hook(handle->file, slice, delayMs) : FILE_COMPRESS_STATUS_FINISHED;
     Locked(
         [&] {
-            gS.compressCalls.push_back({fakes::CompressCall::kRun, handle->file, delayMs, result});
+            gS.compressCalls.push_back({fakes::CompressCall::kRun, handle->file, delayMs});
         },
         true);
     return result;
@@ -366,7 +331,7 @@ int FileCompress_Stop(FILE_COMPRESS_HANDLE handle) {
     Locked(
         [&] {
             --gS.openHandles;
-            gS.compressCalls.push_back({fakes::CompressCall::kStop, handle->file, 0, 0});
+            gS.compressCalls.push_back({fakes::CompressCall::kStop, handle->file, 0});
         },
         true);
     delete handle;
