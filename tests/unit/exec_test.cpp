@@ -7,11 +7,10 @@
 #include <atomic>
 #include <cerrno>
 #include <deque>
+#include <filesystem>
 #include <mutex>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "list/link_list.h"
 #include "logCompress/LogCompExec.h"
@@ -37,14 +36,12 @@ std::atomic<int> gPauses{0}, gTicks{0};
 
 void OnDone(uint64_t id, LinkList list, int status, void*) {
     const char* const names[] = {"finished", "ongoing", "failed", "cancelled"};
-    std::string answer =
-        std::to_string(id) + " " + (status >= 0 && status < 4 ? names[status] : "?");
-    answer += std::this_thread::get_id() == gTestThread ? " here" : " worker";
-    {
-        std::lock_guard<std::mutex> lock(gMu);
-        gAnswers.push_back(answer);
-        gLastList = list;
-    }
+    std::unique_lock<std::mutex> lock(gMu);
+    gAnswers.push_back(std::to_string(id) + " " +
+                       (status >= 0 && status < 4 ? names[status] : "?") +
+                       (std::this_thread::get_id() == gTestThread ? " here" : " worker"));
+    gLastList = list;
+    lock.unlock();
     fakes::NotifyAll();
 }
 Strings Answers() {
@@ -78,9 +75,7 @@ class ExecTest : public ::testing::Test {
         gTestThread = std::this_thread::get_id();
         gPauses = gTicks = 0;
         LogCompExecSetPauseSleepHook(&PauseSleep);
-        char tmpl[] = "/tmp/exec_test_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        ASSERT_NE(mkdtemp(dir_.data()), nullptr);
         ASSERT_EQ(LogCompExecInit(), 0);
     }
     void TearDown() override {
@@ -89,7 +84,7 @@ class ExecTest : public ::testing::Test {
         LogCompExecSetThreadCreateHook(nullptr);
         fakes::ResetAll();
         for (LinkList list : lists_) Destroy_LinkList(list);
-        EXPECT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
+        std::filesystem::remove_all(dir_);
     }
     std::string Path(const std::string& name) const { return dir_ + "/" + name; }
     LinkList List(const std::vector<std::string>& names) {
@@ -121,7 +116,7 @@ class ExecTest : public ::testing::Test {
     }
     bool Exists(const std::string& name) const { return access(Path(name).c_str(), F_OK) == 0; }
 
-    std::string dir_;
+    std::string dir_ = "/tmp/exec_test_XXXXXX";
     std::deque<FILE_COMPRESS_CONFIG> configs_;
     std::vector<LinkList> lists_;
 };

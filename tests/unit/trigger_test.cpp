@@ -3,12 +3,14 @@
 // the intake refuses, stops and shutdown against waiting and running tasks, the daily run.
 // Files, with the real tar behind the fake shell: which files a request takes, what packaging
 // deletes and what it leaves when tar misbehaves, restore, and records a dead process left.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <thread>
 #include <tuple>
 
@@ -71,9 +73,9 @@ int Post(const LOG_COMP_TRIGGER_REQ& req) {
     return ret;
 }
 
-int Sh(const std::string& cmd, std::string* out = nullptr) {
-    std::string text;
-    return fakes::ShellRunReal(cmd, out ? *out : text);
+int Sh(const std::string& cmd) {
+    std::string out;
+    return fakes::ShellRunReal(cmd, out);
 }
 std::string LogPath(const std::string& name) {
     return kLogDir + "/" + name;
@@ -83,18 +85,16 @@ bool Touch(const std::string& name, const std::string& text = "x\n") {
     return f != nullptr && fputs(text.c_str(), f) >= 0 && fclose(f) == 0;
 }
 std::string Read(const std::string& name) {
-    std::string text;
-    return Sh("cat '" + LogPath(name) + "'", &text) == 0 ? text : "<none>";
+    std::stringstream text;
+    text << std::ifstream(LogPath(name)).rdbuf();
+    return text.str();
 }
 // Names in a directory (the library's record directory left out), sorted.
 Names List(const std::string& dir = kLogDir) {
     Names names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d)) {
-            const std::string n = e->d_name;
-            if (n != "." && n != ".." && n != LOG_COMP_RECORD_DIR_NAME) names.push_back(n);
-        }
-        closedir(d);
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+        if (e.path().filename() != LOG_COMP_RECORD_DIR_NAME) names.push_back(e.path().filename());
     }
     std::sort(names.begin(), names.end());
     return names;
@@ -391,16 +391,12 @@ TEST_F(TriggerFiles, SelectionTakesDatesThenRulesInOrderAndKeepsTodaysFilesByThe
     std::swap(task.pDateList->dates[0], task.pDateList->dates[2]);  // 12-03, 12-02, 12-01
     LinkList list = Init_LinkList();
     EXPECT_EQ(LCTGetFileList(list, &task, false), 6);
-    std::vector<std::pair<std::string, bool>> taken;  // name, deleted once compressed
+    Names taken;  // " -" when deleted once compressed
     for (int i = 0; auto* p = static_cast<FILE_COMPRESS_CONFIG*>(Get_LinkList(list, i)); i++) {
-        taken.emplace_back(p->file, p->needDelete);
+        taken.push_back(p->file + std::string(p->needDelete ? " -" : ""));
     }
-    EXPECT_EQ(taken, (std::vector<std::pair<std::string, bool>>{{kToday, false},
-                                                                {"2026-12-03-csms.log", false},
-                                                                {kPast[2], true},
-                                                                {kPast[0], true},
-                                                                {kPast[1], true},
-                                                                {kPast[3], true}}));
+    EXPECT_EQ(taken, (Names{kToday, "2026-12-03-csms.log", kPast[2] + " -", kPast[0] + " -",
+                            kPast[1] + " -", kPast[3] + " -"}));
     LCTListDelAll(list);
     FreeDateList(task.pDateList);
     EXPECT_FALSE(LCTIsToday("2026/12/03"));  // only the selection's own date format is read
@@ -427,22 +423,24 @@ TEST_F(TriggerFiles, PackageDeletesOnlyWhatTheArchiveHoldsAndPutsItBackBeforeAFa
         int compressed;  // how the archive's compression ends
         Names left;      // the log directory when the requester hears, and after
         Heard heard;
+        // clang-format off
     } cases[] = {
         {"tar packs", real, done, {kToday, "out:1.tar"}, ok},
         {"a past file is written after tar read it",
-         after("tar -cvf", [](int ret) { return Touch(kPast[1], "more\n") ? ret : -1; }), done,
-         Names{kPast[1], kToday, "out:1.tar"}, ok},
+         after("tar -cvf", [](int ret) { return Touch(kPast[1], "more\n") ? ret : -1; }),
+         done, {kPast[1], kToday, "out:1.tar"}, ok},
         {"tar fails", [](auto&, auto&) { return -1; }, done, kAll, none},
         {"tar makes nothing", [](auto&, auto&) { return 0; }, done, kAll, none},
         {"tar cuts the archive short",
-         after("tar -cvf", [&](int) { return Sh("truncate -s 1024 '" + tar + "'"); }), done, kAll,
-         none},
+         after("tar -cvf", [&](int) { return Sh("truncate -s 1024 '" + tar + "'"); }),
+         done, kAll, none},
         {"rm fails after it ran", after("rm -rf", [](int) { return -1; }), done, kAll, none},
         {"the compression fails", real, FILE_COMPRESS_STATUS_FAILED, kAll,
-         Heard{"p", kFailed, "log compress failed"}},
-        {"the compression is cancelled", real, cancelled, kAll, Heard{"p", kReject, kCancelled}},
+         {"p", kFailed, "log compress failed"}},
+        {"the compression is cancelled", real, cancelled, kAll, {"p", kReject, kCancelled}},
         {"the executor refuses the archive", real, done, kAll, none},
     };
+    // clang-format on
     Start();
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
