@@ -58,9 +58,8 @@ void Build(const uint8_t* chunk, size_t size, LOG_COMP_TRIGGER_REQ* req) {
     memset(req, 'Z', kRawBytes);
     if (size > 1) memcpy(req, chunk + 1, std::min(size - 1, kRawBytes));
     const uint8_t how = chunk[0];
-    if ((how & 1) == 0) {
+    if ((how & 1) == 0)
         snprintf(req->strTaskId, sizeof req->strTaskId, "id%u", chunk[1 % size] % 8u);
-    }
     if ((how & 2) == 0) {
         snprintf(req->outputPath, sizeof req->outputPath, "%s/out%u.tar.gz", LCTLogDirWord(),
                  chunk[2 % size] % 4u);
@@ -69,9 +68,7 @@ void Build(const uint8_t* chunk, size_t size, LOG_COMP_TRIGGER_REQ* req) {
         snprintf(req->beginTime, sizeof req->beginTime, "%s", kDates[chunk[3 % size] % 8]);
         snprintf(req->endTime, sizeof req->endTime, "%s", kDates[chunk[4 % size] % 8]);
     }
-    const int options[] = {req->compressOption, LOG_COMPRESS_OPTION_STOP, LOG_COMPRESS_OPTION_FULL,
-                           LOG_COMPRESS_OPTION_ONLY_COMPRESS};
-    req->compressOption = options[(how >> 3) & 3];
+    if ((how >> 3) & 3) req->compressOption = ((how >> 3) & 3) - 1;  // stop, package, compress
     req->cb = (how & 32) != 0 ? nullptr : &OnResult;
 }
 
