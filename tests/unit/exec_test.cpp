@@ -1,6 +1,5 @@
 // The executor on the scripted compressor: start and stop, the registry, the worker's order,
-// retries and failures, pause, dynamic mode, the exit flag, cancellation, and requesters on
-// several threads (run under ThreadSanitizer too).
+// retries and failures, pause, dynamic mode, the exit flag and cancellation.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -313,47 +312,6 @@ TEST_F(ExecTest, ExitCancelsTheFileInProgressAndEachTaskTakenUntilCleared) {
     ASSERT_EQ(Add(3, List({"3a.log"})), 0);
     ASSERT_TRUE(WaitDone(3));
     EXPECT_EQ(Answers().back(), "3 finished worker");
-}
-
-unsigned YieldInsteadOfSleep(unsigned) {
-    std::this_thread::yield();
-    return 0;
-}
-
-TEST_F(ExecTest, RequestersOnSeveralThreadsGetEachAcceptedTaskAnsweredOnce) {
-    LogCompExecSetPauseSleepHook(&YieldInsteadOfSleep);
-    fakes::CompressSetRunHook(
-        [](const std::string&, int slice, uint32_t) { return slice < 3 ? kOngoing : kFinished; });
-    constexpr uint64_t kIds = 300;
-    const LinkList files = List({"a.log", "b.log"});
-    std::atomic<bool> stop{false};
-    std::thread steer([&] {
-        for (uint64_t i = 0; !stop; ++i) {
-            EXPECT_EQ(LogCompExecDelTask(i * 7 % kIds), 0);
-            LogCompExecSetDynamic(i % 2 == 0);
-            LogCompExecSetPause(i % 3 == 0);
-            LogCompExecSetExit(i % 7 == 0);
-            std::this_thread::yield();
-        }
-    });
-    std::vector<std::thread> adders;
-    for (uint64_t first = 0; first < 2; ++first) {
-        adders.emplace_back([&, first] {
-            for (uint64_t id = first; id < kIds; id += 2) EXPECT_EQ(Add(id, files, 1), 0);
-        });
-    }
-    for (auto& t : adders) t.join();
-    stop = true;
-    steer.join();
-    LogCompExecSetExit(false);
-    LogCompExecUninit();  // answers whatever still waits
-    std::vector<int> answered(kIds);
-    for (const std::string& answer : Answers()) {
-        ++answered[std::stoul(answer)];
-        EXPECT_EQ(answer.find(" failed "), std::string::npos) << answer;
-    }
-    EXPECT_EQ(answered, std::vector<int>(kIds, 1));
-    EXPECT_EQ(fakes::CompressOpenHandles(), 0);
 }
 
 }  // namespace
