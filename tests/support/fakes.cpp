@@ -4,12 +4,10 @@
 
 #include <sys/wait.h>
 
-#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <deque>
 #include <map>
 #include <memory>
@@ -31,20 +29,16 @@ namespace {
 struct State {  // what ResetAll clears
     std::vector<LogLine> lines;
     std::deque<EV_TASK_T> queue;
-    bool timerInitFails = false;
-    int timersReleased = 0;
+    bool timerInitFails = false, createOutput = false;
+    int timersReleased = 0, openHandles = 0, sdStatus = SD_STATUS_OK, usageResult = 0,
+        usageCalls = 0;
     StartHook startHook;
     RunHook runHook;
-    bool createOutput = false;
     std::vector<CompressCall> compressCalls;
     std::map<std::string, int> starts;
-    int openHandles = 0;
     ShellHook shellHook;
     std::vector<std::string> shellCalls;
-    int sdStatus = SD_STATUS_OK;
     Dev_Filesystem_Usage usage{};
-    int usageResult = 0;
-    int usageCalls = 0;
     std::string lastPath;
 };
 
@@ -70,18 +64,20 @@ auto Locked(F f, bool signal = false) {
     return f();
 }
 
-// The plain accessors of the state.
-#define FAKE_GETTER(type, name, expr)       \
+#define FAKE_GET(type, name, expr)          \
     type name() {                           \
         return Locked([] { return expr; }); \
     }
-#define FAKE_SETTER(name, type, field)                \
+#define FAKE_SET(name, type, field)                   \
     void name(type value) {                           \
         Locked([&] { gS.field = std::move(value); }); \
     }
 
-int CountLines(const std::function<bool(const LogLine&)>& match) {
-    return Locked([&] { return int(std::count_if(gS.lines.begin(), gS.lines.end(), match)); });
+int CountLines(bool (*match)(const std::string& line, const std::string& text),
+               const std::string& text) {
+    int n = 0;
+    for (const auto& l : LogLines()) n += match(l.text, text);
+    return n;
 }
 
 }  // namespace
@@ -114,51 +110,15 @@ bool WaitUntil(const std::function<bool()>& pred, milliseconds timeout) {
     }
 }
 
-void Gate::Open() {
-    Locked([this] { open_ = true; }, true);
-}
-
-bool Gate::IsOpen() const {
-    return Locked([this] { return open_; });
-}
-
-bool Gate::Wait(milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(gMu);
-    return gCv.wait_for(lock, timeout, [&] { return open_; });
-}
-
-// ---- log sink
-
-void LogClear() {
-    Locked([] { gS.lines.clear(); });
-}
-
-FAKE_GETTER(std::vector<LogLine>, LogLines, gS.lines);
-
+FAKE_GET(std::vector<LogLine>, LogLines, gS.lines)
 int LogCount(const std::string& text) {
-    return CountLines([&](const LogLine& l) { return l.text == text; });
+    return CountLines([](const std::string& l, const std::string& t) { return l == t; }, text);
 }
-
-int LogCount(int level, const std::string& text) {
-    return CountLines([&](const LogLine& l) { return l.level == level && l.text == text; });
-}
-
 int LogCountContaining(const std::string& fragment) {
-    return CountLines([&](const LogLine& l) { return l.text.find(fragment) != std::string::npos; });
+    return CountLines(
+        [](const std::string& l, const std::string& t) { return l.find(t) != std::string::npos; },
+        fragment);
 }
-
-std::optional<LogLine> LogFind(const std::string& text) {
-    for (const auto& l : LogLines()) {
-        if (l.text == text) return l;
-    }
-    return std::nullopt;
-}
-
-bool LogWaitFor(const std::string& text, int count, milliseconds timeout) {
-    return WaitUntil([&] { return LogCount(text) >= count; }, timeout);
-}
-
-// ---- loop and timers
 
 EvLoop* Loop() {
     return &gLoop;
@@ -183,9 +143,9 @@ bool PumpUntil(const std::function<bool()>& pred, milliseconds timeout) {
     return WaitUntil([&] { return PumpLoop(), pred(); }, timeout);
 }
 
-FAKE_GETTER(size_t, PendingTasks, gS.queue.size());
-
-FAKE_SETTER(SetTimerInitFails, bool, timerInitFails);
+FAKE_GET(size_t, PendingTasks, gS.queue.size())
+FAKE_SET(SetTimerInitFails, bool, timerInitFails)
+FAKE_GET(int, TimersReleased, gS.timersReleased)
 
 std::vector<UvTimer*> ActiveTimers() {
     std::vector<UvTimer*> out;
@@ -201,12 +161,10 @@ TimerInfo GetTimer(UvTimer* timer) {
     return Locked([&] { return timer->info; });
 }
 
-FAKE_GETTER(int, TimersReleased, gS.timersReleased);
-
 void FireTimer(UvTimer* timer) {
     const TimerInfo info = Locked([&] {
         TimerInfo now = timer->info;
-        if (timer->released) now.started = false;
+        now.started = now.started && !timer->released;
         if (!now.repeat) timer->info.started = false;
         return now;
     });
@@ -218,8 +176,6 @@ void FireAllTimers() {
     for (UvTimer* t : ActiveTimers()) FireTimer(t);
 }
 
-// ---- clock
-
 void SetNow(time_t now) {
     gNow.store(now);
 }
@@ -228,31 +184,22 @@ void ClearNow() {
     gNow.store(-1);
 }
 
-time_t MakeUtc(int year, int month, int day, int hour, int minute, int second) {
-    struct tm tm = {second, minute, hour, day, month - 1, year - 1900, 0, 0, 0, 0, nullptr};
+time_t MakeUtc(int year, int month, int day, int hour, int minute) {
+    struct tm tm = {0, minute, hour, day, month - 1, year - 1900, 0, 0, 0, 0, nullptr};
     return timegm(&tm);
 }
 
-// ---- compressor, shell and device
-
-FAKE_SETTER(CompressSetStartHook, StartHook, startHook);
-
-FAKE_SETTER(CompressSetRunHook, RunHook, runHook);
-
-FAKE_SETTER(CompressSetCreateOutput, bool, createOutput);
-
-FAKE_GETTER(std::vector<CompressCall>, CompressCalls, gS.compressCalls);
-
-FAKE_GETTER(int, CompressOpenHandles, gS.openHandles);
-
+FAKE_SET(CompressSetStartHook, StartHook, startHook)
+FAKE_SET(CompressSetRunHook, RunHook, runHook)
+FAKE_SET(CompressSetCreateOutput, bool, createOutput)
+FAKE_GET(std::vector<CompressCall>, CompressCalls, gS.compressCalls)
+FAKE_GET(int, CompressOpenHandles, gS.openHandles)
 int CompressStarts(const std::string& file) {
     return Locked([&] { return gS.starts.count(file) ? gS.starts[file] : 0; });
 }
 
-FAKE_SETTER(ShellSetHook, ShellHook, shellHook);
-
-FAKE_GETTER(std::vector<std::string>, ShellCalls, gS.shellCalls);
-
+FAKE_SET(ShellSetHook, ShellHook, shellHook)
+FAKE_GET(std::vector<std::string>, ShellCalls, gS.shellCalls)
 int ShellRunReal(const std::string& cmd, std::string& output) {
     output.clear();
     FILE* pipe = popen(("{ " + cmd + "\n} 2>&1").c_str(), "r");
@@ -263,15 +210,12 @@ int ShellRunReal(const std::string& cmd, std::string& output) {
     return (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) ? 0 : -1;
 }
 
-FAKE_SETTER(DeviceSetSdStatus, int, sdStatus);
-
+FAKE_SET(DeviceSetSdStatus, int, sdStatus)
 void DeviceSetUsage(const Dev_Filesystem_Usage& usage, int result) {
     Locked([&] { gS.usage = usage, gS.usageResult = result; });
 }
-
-FAKE_GETTER(int, DeviceUsageCalls, gS.usageCalls);
-
-FAKE_GETTER(std::string, DeviceLastPath, gS.lastPath);
+FAKE_GET(int, DeviceUsageCalls, gS.usageCalls)
+FAKE_GET(std::string, DeviceLastPath, gS.lastPath)
 
 }  // namespace fakes
 
@@ -282,42 +226,37 @@ extern "C" {
 
 time_t time(time_t* out) {
     struct timespec ts {};
-    const time_t set = fakes::gNow.load();
-    if (set == -1) clock_gettime(CLOCK_REALTIME, &ts);
-    const time_t now = set == -1 ? ts.tv_sec : set;
+    if (fakes::gNow.load() == -1) clock_gettime(CLOCK_REALTIME, &ts);
+    const time_t now = fakes::gNow.load() == -1 ? ts.tv_sec : fakes::gNow.load();
     if (out) *out = now;
     return now;
 }
 
-void log_sendByLevelFile(int logClass, ZLOG_LEVEL level, const char* func, int line,
-                         const char* fmt, ...) {
+void log_sendByLevelFile(int, ZLOG_LEVEL level, const char*, int, const char* fmt, ...) {
     char text[4096] = "";
     va_list args;
     va_start(args, fmt);
     if (fmt != nullptr) vsnprintf(text, sizeof text, fmt, args);
     va_end(args);
-    Locked([&] { gS.lines.push_back({logClass, int(level), func ? func : "", line, text}); }, true);
-}
-
-void EvRunInLoop(EvLoop*, EV_TASK_T task) {
-    Locked([&] { gS.queue.push_back(task); }, true);
+    Locked([&] { gS.lines.push_back({int(level), text}); }, true);
 }
 
 void EvQueueInLoop(EvLoop*, EV_TASK_T task) {
     Locked([&] { gS.queue.push_back(task); }, true);
 }
+void EvRunInLoop(EvLoop* loop, EV_TASK_T task) {
+    EvQueueInLoop(loop, task);
+}
 
-UvTimer* UvTimerInit(EvLoop* loop) {
+UvTimer* UvTimerInit(EvLoop*) {
     return Locked([&]() -> UvTimer* {
         if (gS.timerInitFails) return nullptr;
-        fakes::gTimers.push_back(std::make_unique<UvTimer>());
-        fakes::gTimers.back()->info = {loop, nullptr, nullptr, 0, false, false};
-        return fakes::gTimers.back().get();
+        return fakes::gTimers.emplace_back(std::make_unique<UvTimer>()).get();
     });
 }
 
 void UvTimerStart(UvTimer* timer, UvTimerCallback cb, void* ptr, uint64_t periodMs, bool repeat) {
-    if (timer) Locked([&] { timer->info = {timer->info.loop, cb, ptr, periodMs, repeat, true}; });
+    if (timer) Locked([&] { timer->info = {cb, ptr, periodMs, repeat, true}; });
 }
 
 void UvTimerUninit(UvTimer* timer) {
@@ -325,24 +264,20 @@ void UvTimerUninit(UvTimer* timer) {
         Locked([&] { timer->released = true, timer->info.started = false, ++gS.timersReleased; });
 }
 
+// The compressor records each call after its hook ran (outside the lock: a hook may block).
 FILE_COMPRESS_HANDLE FileCompress_Start(FILE_COMPRESS_CONFIG* config, char* outFile,
                                         uint16_t outFileLen) {
     if (!config || !outFile) return nullptr;
     const std::string file = config->file;
-    int attempt = 0;
-    const auto [hook, createOutput] = Locked([&] {
-        attempt = gS.starts[file]++;
-        return std::make_pair(gS.startHook, gS.createOutput);
-    });
+    const auto [hook, attempt, create] =
+        Locked([&] { return std::make_tuple(gS.startHook, gS.starts[file]++, gS.createOutput); });
     const bool ok = hook ? hook(*config, attempt) : true;
     if (ok) snprintf(outFile, outFileLen, "%s.gz", config->file);
-    if (ok && createOutput) {
-        if (FILE* f = fopen(outFile, "w")) fclose(f);
-    }
+    if (FILE* f = ok && create ? fopen(outFile, "w") : nullptr) fclose(f);
     Locked(
         [&] {
-            gS.openHandles += ok;
-            gS.compressCalls.push_back({fakes::CompressCall::kStart, file, 0, ok});
+            gS.openHandles += ok,
+                gS.compressCalls.push_back({fakes::CompressCall::kStart, file, 0});
         },
         true);
     return ok ? new FileCompressCtx{file, 0} : nullptr;
@@ -355,7 +290,7 @@ int FileCompress_Run(FILE_COMPRESS_HANDLE handle, uint32_t delayMs) {
     const int result = hook ? hook(handle->file, slice, delayMs) : FILE_COMPRESS_STATUS_FINISHED;
     Locked(
         [&] {
-            gS.compressCalls.push_back({fakes::CompressCall::kRun, handle->file, delayMs, result});
+            gS.compressCalls.push_back({fakes::CompressCall::kRun, handle->file, delayMs});
         },
         true);
     return result;
@@ -365,8 +300,8 @@ int FileCompress_Stop(FILE_COMPRESS_HANDLE handle) {
     if (!handle) return -1;
     Locked(
         [&] {
-            --gS.openHandles;
-            gS.compressCalls.push_back({fakes::CompressCall::kStop, handle->file, 0, 0});
+            --gS.openHandles,
+                gS.compressCalls.push_back({fakes::CompressCall::kStop, handle->file, 0});
         },
         true);
     delete handle;
@@ -374,18 +309,11 @@ int FileCompress_Stop(FILE_COMPRESS_HANDLE handle) {
 }
 
 int FILE_system(const char* cmd, char* output, int outputLen) {
-    const fakes::ShellHook hook = Locked(
-        [&] {
-            gS.shellCalls.push_back(cmd ? cmd : "");
-            return gS.shellHook;
-        },
-        true);
-    if (!cmd) return -1;
+    const fakes::ShellHook hook =
+        Locked([&] { return gS.shellCalls.push_back(cmd ? cmd : ""), gS.shellHook; }, true);
     std::string out;
-    const int result = hook ? hook(cmd, out) : 0;
-    if (output && outputLen > 0) {
-        snprintf(output, static_cast<size_t>(outputLen), "%s", out.c_str());
-    }
+    const int result = !cmd ? -1 : hook ? hook(cmd, out) : 0;
+    if (output && outputLen > 0) snprintf(output, size_t(outputLen), "%s", out.c_str());
     return result;
 }
 
@@ -395,8 +323,7 @@ int DEV_getSdStatus(void) {
 
 int DEV_getFilesystemUsage(const char* path, Dev_Filesystem_Usage* usage) {
     return Locked([&] {
-        ++gS.usageCalls;
-        gS.lastPath = path ? path : "";
+        ++gS.usageCalls, gS.lastPath = path ? path : "";
         if (gS.usageResult == 0 && usage) *usage = gS.usage;
         return gS.usageResult;
     });

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <ctime>
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -26,40 +25,21 @@ constexpr milliseconds kDeadline{10000};
 // Resets every fake below to its default (loop emptied without running its tasks).
 void ResetAll();
 
-// ---- waiting: every fake event (log line, loop post, compressor or shell call) wakes
-// the waiters, so a test waits on a condition with a deadline instead of sleeping.
+// Every fake event (log line, loop post, compressor or shell call) wakes the waiters, so a
+// test waits on a condition with a deadline instead of sleeping.
 bool WaitUntil(const std::function<bool()>& pred, milliseconds timeout = kDeadline);
 void NotifyAll();  // for test code that changes state a waiter looks at
 
-// A latch a scripted fake can block on until the test opens it.
-class Gate {
-  public:
-    void Open();
-    bool Wait(milliseconds timeout = kDeadline);  // false when the deadline passed first
-    bool IsOpen() const;
-
-  private:
-    bool open_ = false;
-};
-
 // ---- log sink
 struct LogLine {
-    int logClass;
     int level;
-    std::string func;
-    int line;
     std::string text;
 };
-void LogClear();
 std::vector<LogLine> LogLines();
-int LogCount(const std::string& text);             // lines whose text is exactly `text`
-int LogCount(int level, const std::string& text);  // ... and at that level
+int LogCount(const std::string& text);  // lines whose text is exactly `text`
 int LogCountContaining(const std::string& fragment);
-std::optional<LogLine> LogFind(const std::string& text);  // first exact match
-bool LogWaitFor(const std::string& text, int count = 1, milliseconds timeout = kDeadline);
 
-// ---- event loop: one fake loop; tasks queue until the test pumps them on its own thread,
-// so a task never runs inside its post.
+// ---- event loop: tasks queue until the test pumps them, so none runs inside its post.
 struct EvLoop* Loop();
 size_t PumpLoop();  // runs queued tasks (and those queued meanwhile) until none is left
 // Pumps, waiting for posts from other threads, until pred() holds or the deadline passes.
@@ -68,7 +48,6 @@ size_t PendingTasks();
 
 // ---- timers on the fake loop
 struct TimerInfo {
-    struct EvLoop* loop;
     UvTimerCallback cb;
     void* ptr;
     uint64_t periodMs;
@@ -80,19 +59,18 @@ std::vector<struct UvTimer*> ActiveTimers();  // initialised and not yet release
 TimerInfo GetTimer(struct UvTimer* timer);
 int TimersReleased();                   // UvTimerUninit calls since the last reset
 void FireTimer(struct UvTimer* timer);  // one tick, on the calling thread as loop thread
-void FireAllTimers();                   // one tick of every started active timer
+void FireAllTimers();
 
 // ---- clock: time() of the test binary returns this while set.
 void SetNow(time_t now);
 void ClearNow();
-time_t MakeUtc(int year, int month, int day, int hour = 0, int minute = 0, int second = 0);
+time_t MakeUtc(int year, int month, int day, int hour = 0, int minute = 0);
 
 // ---- file compressor
 struct CompressCall {
     enum Kind { kStart, kRun, kStop } kind;
-    std::string file;  // the config's file
+    std::string file;
     uint32_t delayMs;  // kRun only
-    int result;        // kStart: 1 handle returned / 0 NULL; kRun: the status; kStop: 0
 };
 // attempt: how many times this file was started before (0 for the first start).
 using StartHook = std::function<bool(const FILE_COMPRESS_CONFIG& config, int attempt)>;

@@ -18,41 +18,33 @@
 #error "no pinned layout for this target"
 #endif
 
-#define AT(type, field, offset) (offsetof(type, field) == (offset))
-#define PIN(type, size, align, fields)                                            \
-    static_assert(sizeof(type) == (size) && alignof(type) == (align) && (fields), \
-                  "layout of " #type " changed")
+#define AT(field, offset) (offsetof(S, field) == (offset))
+#define PIN(T, size, align, fields)                     \
+    static_assert(                                      \
+        sizeof(T) == (size) && alignof(T) == (align) && \
+            [] {                                        \
+                using S = T;                            \
+                return fields;                          \
+            }(),                                        \
+        "layout of " #T " changed")
 
 PIN(FILE_COMPRESS_CONFIG, 268, 4,
-    AT(FILE_COMPRESS_CONFIG, file, 0) && AT(FILE_COMPRESS_CONFIG, compressLevel, 256) &&
-        AT(FILE_COMPRESS_CONFIG, segmentSize, 260) && AT(FILE_COMPRESS_CONFIG, needDelete, 264));
+    AT(file, 0) && AT(compressLevel, 256) && AT(segmentSize, 260) && AT(needDelete, 264));
 PIN(LOG_COMPEXEC_TASK, 40, 8,
-    AT(LOG_COMPEXEC_TASK, compressList, 0) && AT(LOG_COMPEXEC_TASK, taskId, 8) &&
-        AT(LOG_COMPEXEC_TASK, callback, 16) && AT(LOG_COMPEXEC_TASK, userData, 24) &&
-        AT(LOG_COMPEXEC_TASK, retryCnt, 32));
+    AT(compressList, 0) && AT(taskId, 8) && AT(callback, 16) && AT(userData, 24) &&
+        AT(retryCnt, 32));
 PIN(LOG_COMP_TRIGGER_REQ, 528, 8,
-    AT(LOG_COMP_TRIGGER_REQ, strTaskId, 0) && AT(LOG_COMP_TRIGGER_REQ, outputPath, 128) &&
-        AT(LOG_COMP_TRIGGER_REQ, beginTime, 384) && AT(LOG_COMP_TRIGGER_REQ, endTime, 448) &&
-        AT(LOG_COMP_TRIGGER_REQ, compressOption, 512) && AT(LOG_COMP_TRIGGER_REQ, cb, 520));
+    AT(strTaskId, 0) && AT(outputPath, 128) && AT(beginTime, 384) && AT(endTime, 448) &&
+        AT(compressOption, 512) && AT(cb, 520));
 PIN(LOG_COMP_TRIGGER_RES, 144, 8,
-    AT(LOG_COMP_TRIGGER_RES, strTaskId, 0) && AT(LOG_COMP_TRIGGER_RES, errMsg, 128) &&
-        AT(LOG_COMP_TRIGGER_RES, result, 136) && AT(LOG_COMP_TRIGGER_RES, progress, 140) &&
-        AT(LOG_COMP_TRIGGER_RES, mode, 142));
-PIN(LOG_COMP_TRIGGER_TIME, 12, 4,
-    AT(LOG_COMP_TRIGGER_TIME, hour, 0) && AT(LOG_COMP_TRIGGER_TIME, minute, 4) &&
-        AT(LOG_COMP_TRIGGER_TIME, second, 8));
-PIN(LOG_COMP_TRIGGER_CONFIG, 24, 8,
-    AT(LOG_COMP_TRIGGER_CONFIG, triggerTime, 0) &&
-        AT(LOG_COMP_TRIGGER_CONFIG, isAllowedCallback, 16));
-PIN(LOG_MANAGER_CONFIG, 257, 1,
-    AT(LOG_MANAGER_CONFIG, logDir, 0) && AT(LOG_MANAGER_CONFIG, storageThreshold, 256));
+    AT(strTaskId, 0) && AT(errMsg, 128) && AT(result, 136) && AT(progress, 140) && AT(mode, 142));
+PIN(LOG_COMP_TRIGGER_TIME, 12, 4, AT(hour, 0) && AT(minute, 4) && AT(second, 8));
+PIN(LOG_COMP_TRIGGER_CONFIG, 24, 8, AT(triggerTime, 0) && AT(isAllowedCallback, 16));
+PIN(LOG_MANAGER_CONFIG, 257, 1, AT(logDir, 0) && AT(storageThreshold, 256));
 PIN(Dev_Filesystem_Usage, 32, 8,
-    AT(Dev_Filesystem_Usage, totalBytes, 0) && AT(Dev_Filesystem_Usage, usedBytes, 8) &&
-        AT(Dev_Filesystem_Usage, availableBytes, 16) && AT(Dev_Filesystem_Usage, usageRatio, 24));
-PIN(DateList, 16, 8,
-    AT(DateList, dates, 0) && AT(DateList, count, 8) && AT(DateList, capacity, 12));
-PIN(EV_TASK_T, 24, 8,
-    AT(EV_TASK_T, task, 0) && AT(EV_TASK_T, pUser, 8) && AT(EV_TASK_T, userDataSize, 16));
+    AT(totalBytes, 0) && AT(usedBytes, 8) && AT(availableBytes, 16) && AT(usageRatio, 24));
+PIN(DateList, 16, 8, AT(dates, 0) && AT(count, 8) && AT(capacity, 12));
+PIN(EV_TASK_T, 24, 8, AT(task, 0) && AT(pUser, 8) && AT(userDataSize, 16));
 
 // The codes a host stores or compares are part of the same contract.
 static_assert(LOG_COMPRESS_OPTION_STOP == 0 && LOG_COMPRESS_OPTION_FULL == 1 &&

@@ -1,17 +1,15 @@
 // The executor on the scripted compressor: start and stop, the registry, the worker's order,
-// retries and failures, pause, dynamic mode, the exit flag, cancellation, and requesters on
-// several threads (run under ThreadSanitizer too).
+// retries and failures, pause, dynamic mode, the exit flag and cancellation.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <deque>
+#include <filesystem>
 #include <mutex>
 #include <sstream>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "list/link_list.h"
 #include "logCompress/LogCompExec.h"
@@ -37,14 +35,12 @@ std::atomic<int> gPauses{0}, gTicks{0};
 
 void OnDone(uint64_t id, LinkList list, int status, void*) {
     const char* const names[] = {"finished", "ongoing", "failed", "cancelled"};
-    std::string answer =
-        std::to_string(id) + " " + (status >= 0 && status < 4 ? names[status] : "?");
-    answer += std::this_thread::get_id() == gTestThread ? " here" : " worker";
-    {
-        std::lock_guard<std::mutex> lock(gMu);
-        gAnswers.push_back(answer);
-        gLastList = list;
-    }
+    std::unique_lock<std::mutex> lock(gMu);
+    gAnswers.push_back(std::to_string(id) + " " +
+                       (status >= 0 && status < 4 ? names[status] : "?") +
+                       (std::this_thread::get_id() == gTestThread ? " here" : " worker"));
+    gLastList = list;
+    lock.unlock();
     fakes::NotifyAll();
 }
 Strings Answers() {
@@ -78,9 +74,7 @@ class ExecTest : public ::testing::Test {
         gTestThread = std::this_thread::get_id();
         gPauses = gTicks = 0;
         LogCompExecSetPauseSleepHook(&PauseSleep);
-        char tmpl[] = "/tmp/exec_test_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
+        ASSERT_NE(mkdtemp(dir_.data()), nullptr);
         ASSERT_EQ(LogCompExecInit(), 0);
     }
     void TearDown() override {
@@ -89,7 +83,7 @@ class ExecTest : public ::testing::Test {
         LogCompExecSetThreadCreateHook(nullptr);
         fakes::ResetAll();
         for (LinkList list : lists_) Destroy_LinkList(list);
-        EXPECT_EQ(system(("rm -rf '" + dir_ + "'").c_str()), 0);
+        std::filesystem::remove_all(dir_);
     }
     std::string Path(const std::string& name) const { return dir_ + "/" + name; }
     LinkList List(const std::vector<std::string>& names) {
@@ -121,7 +115,7 @@ class ExecTest : public ::testing::Test {
     }
     bool Exists(const std::string& name) const { return access(Path(name).c_str(), F_OK) == 0; }
 
-    std::string dir_;
+    std::string dir_ = "/tmp/exec_test_XXXXXX";
     std::deque<FILE_COMPRESS_CONFIG> configs_;
     std::vector<LinkList> lists_;
 };
@@ -318,47 +312,6 @@ TEST_F(ExecTest, ExitCancelsTheFileInProgressAndEachTaskTakenUntilCleared) {
     ASSERT_EQ(Add(3, List({"3a.log"})), 0);
     ASSERT_TRUE(WaitDone(3));
     EXPECT_EQ(Answers().back(), "3 finished worker");
-}
-
-unsigned YieldInsteadOfSleep(unsigned) {
-    std::this_thread::yield();
-    return 0;
-}
-
-TEST_F(ExecTest, RequestersOnSeveralThreadsGetEachAcceptedTaskAnsweredOnce) {
-    LogCompExecSetPauseSleepHook(&YieldInsteadOfSleep);
-    fakes::CompressSetRunHook(
-        [](const std::string&, int slice, uint32_t) { return slice < 3 ? kOngoing : kFinished; });
-    constexpr uint64_t kIds = 300;
-    const LinkList files = List({"a.log", "b.log"});
-    std::atomic<bool> stop{false};
-    std::thread steer([&] {
-        for (uint64_t i = 0; !stop; ++i) {
-            EXPECT_EQ(LogCompExecDelTask(i * 7 % kIds), 0);
-            LogCompExecSetDynamic(i % 2 == 0);
-            LogCompExecSetPause(i % 3 == 0);
-            LogCompExecSetExit(i % 7 == 0);
-            std::this_thread::yield();
-        }
-    });
-    std::vector<std::thread> adders;
-    for (uint64_t first = 0; first < 2; ++first) {
-        adders.emplace_back([&, first] {
-            for (uint64_t id = first; id < kIds; id += 2) EXPECT_EQ(Add(id, files, 1), 0);
-        });
-    }
-    for (auto& t : adders) t.join();
-    stop = true;
-    steer.join();
-    LogCompExecSetExit(false);
-    LogCompExecUninit();  // answers whatever still waits
-    std::vector<int> answered(kIds);
-    for (const std::string& answer : Answers()) {
-        ++answered[std::stoul(answer)];
-        EXPECT_EQ(answer.find(" failed "), std::string::npos) << answer;
-    }
-    EXPECT_EQ(answered, std::vector<int>(kIds, 1));
-    EXPECT_EQ(fakes::CompressOpenHandles(), 0);
 }
 
 }  // namespace
