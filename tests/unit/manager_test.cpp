@@ -8,20 +8,27 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "logCompress/LogManager.h"
 #include "logCompress/LogManagerInternal.h"
+#include "tests/support/env.h"
 #include "tests/support/fakes.h"
+#include "tests/support/files.h"
 
 namespace {
+
+using rel::Exists;
 
 struct TempDir {
     char buf[21] = "/tmp/mgr_test_XXXXXX";
     std::string path = mkdtemp(buf) != nullptr ? buf : "/nonexistent";
     ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
     std::string operator/(const std::string& name) const { return path + "/" + name; }
+    operator const std::string&() const { return path; }
 };
 
 bool SetMtime(const std::string& path, time_t mtime) {
@@ -29,27 +36,23 @@ bool SetMtime(const std::string& path, time_t mtime) {
     return utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-// "name@time": a file; "name/@time": a directory holding a newer file; "name->target": a link.
-bool Make(const TempDir& dir, const std::string& spec) {
+// In dir, "name@time": a file; "name/@time": a directory holding a newer file; "name->target":
+// a link (target relative to dir).
+bool Make(const std::string& in, const std::string& spec) {
+    const auto dir = [&in](const std::string& name) { return in + "/" + name; };
     const size_t arrow = spec.find("->");
-    if (arrow != std::string::npos) {
-        return symlink((dir / spec.substr(arrow + 2)).c_str(),
-                       (dir / spec.substr(0, arrow)).c_str()) == 0;
-    }
+    if (arrow != std::string::npos)
+        return symlink(spec.substr(arrow + 2).c_str(), dir(spec.substr(0, arrow)).c_str()) == 0;
     std::string name = spec.substr(0, spec.find('@'));
     const time_t mtime = std::stoll(spec.substr(name.size() + 1));
     if (name.back() == '/') {
         name.pop_back();
-        return mkdir((dir / name).c_str(), 0755) == 0 &&
-               Make(dir, name + "/inner@" + std::to_string(mtime + 100000)) &&
-               SetMtime(dir / name, mtime);
+        return mkdir(dir(name).c_str(), 0755) == 0 &&
+               Make(dir(name), "inner@" + std::to_string(mtime + 100000)) &&
+               SetMtime(dir(name), mtime);
     }
-    const int fd = open((dir / name).c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-    return fd >= 0 && close(fd) == 0 && SetMtime(dir / name, mtime);
-}
-
-bool Exists(const std::string& path) {
-    return access(path.c_str(), F_OK) == 0;
+    const int fd = open(dir(name).c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
+    return fd >= 0 && close(fd) == 0 && SetMtime(dir(name), mtime);
 }
 
 std::string Oldest(const std::string& dir, EXTRACT_DATE_TYPE type = EDT_MODIFY_TIME) {
@@ -130,6 +133,19 @@ class ManagerCheck : public ::testing::Test {
         fakes::ResetAll();
     }
     static void Tick() { fakes::FireTimer(sLogManager.timer); }
+    // Another log directory, on a full card; the entries the checks reported, with their outcome.
+    void StartIn(const std::string& logDir) {
+        snprintf(config_.logDir, sizeof config_.logDir, "%s", logDir.c_str());
+        fakes::DeviceSetUsage({1ull << 30, 1ull << 30, 0, 100.0});
+        ASSERT_EQ(LogManagerInit(fakes::Loop(), &config_), 0);
+    }
+    static std::vector<std::string> Reported() {
+        const std::string deleted = "LogManagerOnTimer, delete oldest file ";
+        std::vector<std::string> paths;
+        for (const auto& l : fakes::LogLines())
+            if (l.text.rfind(deleted, 0) == 0) paths.push_back(l.text.substr(deleted.size()));
+        return paths;
+    }
 
     TempDir dir_;
     LOG_MANAGER_CONFIG config_{};
@@ -213,6 +229,70 @@ TEST_F(ManagerCheck, FailedChecksDeleteNothingAndTheUsageLineComesEverySeventhSu
     }
     EXPECT_EQ(fakes::DeviceUsageCalls(), 30);  // none while the card was not ready
     LogManagerOnTimer(nullptr, nullptr);
+}
+
+// A link goes as a link (by its target's time; a dangling one is no candidate), nothing outside
+// the directory is touched, and an entry that cannot be deleted is reported at every check.
+TEST_F(ManagerCheck, GuardFollowsNoLinkAndReportsWhatItCannotDelete) {
+    TempDir root;
+    const std::string log = root / "log", out = root / "outside";
+    ASSERT_TRUE(mkdir(log.c_str(), 0755) == 0 && mkdir(out.c_str(), 0755) == 0);
+    for (const char* spec : {"tree/@1", "p.log@2"}) ASSERT_TRUE(Make(out, spec));
+    for (const char* spec : {"day0@10", "day1@20", "old-dir/@25", "day2@30", "day3@40"})
+        ASSERT_TRUE(Make(log, spec));
+    for (const char* spec : {"dir-link->../outside/tree", "file-link->../outside/p.log", "up->..",
+                             "dangling->../outside/gone"})
+        ASSERT_TRUE(Make(log, spec));
+    ASSERT_TRUE(SetMtime(root.path, 3));
+    StartIn(log);
+    for (int i = 0; i < 12; ++i) Tick();
+    std::vector<std::string> expected;
+    for (const char* name : {"dir-link", "file-link", "up", "day0", "day1"})
+        expected.push_back(log + "/" + name + " success");
+    expected.resize(12, log + "/old-dir failed");
+    EXPECT_EQ(Reported(), expected);
+    EXPECT_EQ(rel::ListDir(log), (std::vector<std::string>{"dangling", "day2", "day3", "old-dir"}));
+    EXPECT_TRUE(Exists(out + "/tree/inner") && Exists(out + "/p.log") &&
+                Exists(log + "/old-dir/inner"));
+}
+
+// Entries created and deleted while the checks search: whatever goes is reported, directly
+// inside the directory, at most one per check, and no file outside is touched.
+TEST_F(ManagerCheck, GuardWithEntriesComingAndGoingDuringTheSearch) {
+    TempDir root;
+    const std::string log = root / "log";
+    ASSERT_TRUE(mkdir(log.c_str(), 0755) == 0 && Make(root, "p.log@1") &&
+                Make(log, "link->../p.log"));
+    const int base = 300;  // a long enough search for the churn to cut into
+    for (int i = 0; i < base; ++i)
+        ASSERT_TRUE(Make(log, "base" + std::to_string(i) + "@" + std::to_string(100 + i)));
+    StartIn(log);
+    std::atomic<bool> stop{false};
+    std::thread churn([&] {
+        for (int k = 0; !stop.load(); ++k) {
+            const std::string name = "churn" + std::to_string(k / 2 % 16);
+            k % 2 == 0 ? (void)Make(log, name + "@" + std::to_string(2 + k))
+                       : (void)unlink((log + "/" + name).c_str());
+        }
+    });
+    const int checks = static_cast<int>(rel::ForBuild(400, 200, 60));
+    for (int i = 0; i < checks; ++i) Tick();
+    stop = true;
+    churn.join();
+    std::set<std::string> byGuard;
+    for (const auto& line : Reported()) {
+        const std::string name = line.substr(log.size() + 1, line.rfind(' ') - log.size() - 1);
+        EXPECT_TRUE(line.compare(0, log.size() + 1, log + "/") == 0 &&
+                    name.find('/') == std::string::npos)
+            << line;
+        byGuard.insert(name);
+    }
+    EXPECT_LE(Reported().size(), size_t(checks));
+    for (int i = 0; i < base; ++i) {
+        const std::string name = "base" + std::to_string(i);
+        EXPECT_TRUE(Exists(log + "/" + name) || byGuard.count(name) == 1) << name << " vanished";
+    }
+    EXPECT_TRUE(Exists(root / "p.log"));
 }
 
 }  // namespace
