@@ -2,16 +2,10 @@
 // epoch and wakes the waiters, so that WaitUntil wakes on anything that may have changed.
 #include "tests/support/fakes.h"
 
-#include <sys/wait.h>
-
-#include <atomic>
 #include <condition_variable>
 #include <cstdarg>
-#include <cstdio>
 #include <deque>
-#include <map>
 #include <memory>
-#include <mutex>
 
 struct EvLoop {};
 struct UvTimer {
@@ -73,13 +67,6 @@ auto Locked(F f, bool signal = false) {
         Locked([&] { gS.field = std::move(value); }); \
     }
 
-int CountLines(bool (*match)(const std::string& line, const std::string& text),
-               const std::string& text) {
-    int n = 0;
-    for (const auto& l : LogLines()) n += match(l.text, text);
-    return n;
-}
-
 }  // namespace
 
 void ResetAll() {
@@ -111,13 +98,10 @@ bool WaitUntil(const std::function<bool()>& pred, milliseconds timeout) {
 }
 
 FAKE_GET(std::vector<LogLine>, LogLines, gS.lines)
-int LogCount(const std::string& text) {
-    return CountLines([](const std::string& l, const std::string& t) { return l == t; }, text);
-}
-int LogCountContaining(const std::string& fragment) {
-    return CountLines(
-        [](const std::string& l, const std::string& t) { return l.find(t) != std::string::npos; },
-        fragment);
+int LogCount(const std::string& text, bool whole) {
+    int n = 0;
+    for (const auto& l : LogLines()) n += whole ? l.text == text : l.text.find(text) != l.text.npos;
+    return n;
 }
 
 EvLoop* Loop() {
@@ -180,10 +164,6 @@ void SetNow(time_t now) {
     gNow.store(now);
 }
 
-void ClearNow() {
-    gNow.store(-1);
-}
-
 time_t MakeUtc(int year, int month, int day, int hour, int minute) {
     struct tm tm = {0, minute, hour, day, month - 1, year - 1900, 0, 0, 0, 0, nullptr};
     return timegm(&tm);
@@ -201,13 +181,7 @@ int CompressStarts(const std::string& file) {
 FAKE_SET(ShellSetHook, ShellHook, shellHook)
 FAKE_GET(std::vector<std::string>, ShellCalls, gS.shellCalls)
 int ShellRunReal(const std::string& cmd, std::string& output) {
-    output.clear();
-    FILE* pipe = popen(("{ " + cmd + "\n} 2>&1").c_str(), "r");
-    if (!pipe) return -1;
-    char buf[4096];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) output.append(buf, n);
-    const int status = pclose(pipe);
-    return (status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0) ? 0 : -1;
+    return rel::Shell(cmd, &output) ? 0 : -1;
 }
 
 FAKE_SET(DeviceSetSdStatus, int, sdStatus)
@@ -264,7 +238,17 @@ void UvTimerUninit(UvTimer* timer) {
         Locked([&] { timer->released = true, timer->info.started = false, ++gS.timersReleased; });
 }
 
-// The compressor records each call after its hook ran (outside the lock: a hook may block).
+// The compressor records each call after its hook ran (outside the lock: a hook may block),
+// with the change it made to the number of open handles.
+static void Record(fakes::CompressCall::Kind kind, const std::string& file, uint32_t delayMs,
+                   int opened) {
+    Locked(
+        [&] {
+            gS.openHandles += opened, gS.compressCalls.push_back({kind, file, delayMs});
+        },
+        true);
+}
+
 FILE_COMPRESS_HANDLE FileCompress_Start(FILE_COMPRESS_CONFIG* config, char* outFile,
                                         uint16_t outFileLen) {
     if (!config || !outFile) return nullptr;
@@ -274,12 +258,7 @@ FILE_COMPRESS_HANDLE FileCompress_Start(FILE_COMPRESS_CONFIG* config, char* outF
     const bool ok = hook ? hook(*config, attempt) : true;
     if (ok) snprintf(outFile, outFileLen, "%s.gz", config->file);
     if (FILE* f = ok && create ? fopen(outFile, "w") : nullptr) fclose(f);
-    Locked(
-        [&] {
-            gS.openHandles += ok,
-                gS.compressCalls.push_back({fakes::CompressCall::kStart, file, 0});
-        },
-        true);
+    Record(fakes::CompressCall::kStart, file, 0, ok);
     return ok ? new FileCompressCtx{file, 0} : nullptr;
 }
 
@@ -288,22 +267,13 @@ int FileCompress_Run(FILE_COMPRESS_HANDLE handle, uint32_t delayMs) {
     const fakes::RunHook hook = Locked([] { return gS.runHook; });
     const int slice = handle->slices++;
     const int result = hook ? hook(handle->file, slice, delayMs) : FILE_COMPRESS_STATUS_FINISHED;
-    Locked(
-        [&] {
-            gS.compressCalls.push_back({fakes::CompressCall::kRun, handle->file, delayMs});
-        },
-        true);
+    Record(fakes::CompressCall::kRun, handle->file, delayMs, 0);
     return result;
 }
 
 int FileCompress_Stop(FILE_COMPRESS_HANDLE handle) {
     if (!handle) return -1;
-    Locked(
-        [&] {
-            --gS.openHandles,
-                gS.compressCalls.push_back({fakes::CompressCall::kStop, handle->file, 0});
-        },
-        true);
+    Record(fakes::CompressCall::kStop, handle->file, 0, -1);
     delete handle;
     return 0;
 }

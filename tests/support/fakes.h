@@ -4,11 +4,7 @@
 // sets, the clock shows what the test sets, and every log line is captured.
 #pragma once
 
-#include <chrono>
 #include <ctime>
-#include <functional>
-#include <string>
-#include <vector>
 
 #include "device/devStatus.h"
 #include "event/ev_loop.h"
@@ -16,6 +12,7 @@
 #include "fileUtils/file_compress.h"
 #include "fileUtils/file_utils.h"
 #include "logsys/log_sys.h"
+#include "tests/support/files.h"
 
 namespace fakes {
 
@@ -36,8 +33,11 @@ struct LogLine {
     std::string text;
 };
 std::vector<LogLine> LogLines();
-int LogCount(const std::string& text);  // lines whose text is exactly `text`
-int LogCountContaining(const std::string& fragment);
+// Lines whose text is `text`, or (whole false) holds it.
+int LogCount(const std::string& text, bool whole = true);
+inline int LogCountContaining(const std::string& fragment) {
+    return LogCount(fragment, false);
+}
 
 // ---- event loop: tasks queue until the test pumps them, so none runs inside its post.
 struct EvLoop* Loop();
@@ -62,8 +62,10 @@ void FireTimer(struct UvTimer* timer);  // one tick, on the calling thread as lo
 void FireAllTimers();
 
 // ---- clock: time() of the test binary returns this while set.
-void SetNow(time_t now);
-void ClearNow();
+void SetNow(time_t now);  // -1: the real clock again
+inline void ClearNow() {
+    SetNow(-1);
+}
 time_t MakeUtc(int year, int month, int day, int hour = 0, int minute = 0);
 
 // ---- file compressor

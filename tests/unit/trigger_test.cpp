@@ -5,18 +5,15 @@
 // deletes and what it leaves when tar misbehaves, restore, and records a dead process left.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <filesystem>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 #include <thread>
 #include <tuple>
 
 #include "logCompress/LogCompExecInternal.h"
 #include "logCompress/LogCompTriggerInternal.h"
 #include "tests/support/fakes.h"
+#include "tests/support/files.h"
 
 namespace {
 
@@ -73,34 +70,23 @@ int Post(const LOG_COMP_TRIGGER_REQ& req) {
     return ret;
 }
 
-int Sh(const std::string& cmd) {
-    std::string out;
-    return fakes::ShellRunReal(cmd, out);
+// The real shell, run in the log directory.
+bool Sh(const std::string& cmd) {
+    return rel::Shell("cd '" + kLogDir + "' && " + cmd);
 }
 std::string LogPath(const std::string& name) {
     return kLogDir + "/" + name;
 }
 bool Touch(const std::string& name, const std::string& text = "x\n") {
-    FILE* f = fopen(LogPath(name).c_str(), "w");
-    return f != nullptr && fputs(text.c_str(), f) >= 0 && fclose(f) == 0;
+    return rel::WriteFile(LogPath(name), text);
 }
 std::string Read(const std::string& name) {
-    std::stringstream text;
-    text << std::ifstream(LogPath(name)).rdbuf();
-    return text.str();
+    std::string text;
+    return rel::ReadFile(LogPath(name), &text) ? text : "<none>";
 }
-// Names in a directory (the library's record directory left out), sorted.
+// The log directory (the library's record directory left out) or the record directory.
 Names List(const std::string& dir = kLogDir) {
-    Names names;
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
-        if (e.path().filename() != LOG_COMP_RECORD_DIR_NAME) names.push_back(e.path().filename());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-Names Records() {
-    return List(LCT_RECORD_DIR);
+    return rel::ListDir(dir);
 }
 LinkList Orders(const Names& names) {
     LinkList list = Init_LinkList();
@@ -134,10 +120,7 @@ class Trigger : public ::testing::Test {
         gAllowed = true;
         EmptyLogDir();
     }
-    static void EmptyLogDir() {
-        ASSERT_EQ(Sh("mkdir -p '" + kLogDir + "' && find '" + kLogDir + "' -mindepth 1 -delete"),
-                  0);
-    }
+    static void EmptyLogDir() { ASSERT_TRUE(rel::EmptyDir(kLogDir)); }
     void Start(LOG_COMPRESS_ALLOWED_CALLBACK allowed = nullptr, int hour = 2, int minute = 0) {
         config_ = {{hour, minute, 0}, allowed};
         ASSERT_EQ(LogCompTriggerInit(fakes::Loop(), &config_), 0);
@@ -375,9 +358,8 @@ class TriggerFiles : public Trigger {
     // Packs every log into `tar` (relative to the log directory), then deletes the past ones.
     static void Pack(const std::string& tar) {
         setenv("TAR", tar.c_str(), 1);
-        ASSERT_EQ(Sh("cd '" + kLogDir + "' && tar -cf \"$TAR\" * && rm " + kPast[0] + " " +
-                     kPast[1] + " " + kPast[2] + " " + kPast[3]),
-                  0);
+        ASSERT_TRUE(Sh("tar -cf \"$TAR\" * && rm " + kPast[0] + " " + kPast[1] + " " + kPast[2] +
+                       " " + kPast[3]));
     }
 };
 
@@ -432,7 +414,7 @@ TEST_F(TriggerFiles, PackageDeletesOnlyWhatTheArchiveHoldsAndPutsItBackBeforeAFa
         {"tar fails", [](auto&, auto&) { return -1; }, done, kAll, none},
         {"tar makes nothing", [](auto&, auto&) { return 0; }, done, kAll, none},
         {"tar cuts the archive short",
-         after("tar -cvf", [&](int) { return Sh("truncate -s 1024 '" + tar + "'"); }),
+         after("tar -cvf", [&](int) { return Sh("truncate -s 1024 '" + tar + "'") - 1; }),
          done, kAll, none},
         {"rm fails after it ran", after("rm -rf", [](int) { return -1; }), done, kAll, none},
         {"the compression fails", real, FILE_COMPRESS_STATUS_FAILED, kAll,
@@ -465,7 +447,7 @@ TEST_F(TriggerFiles, PackageDeletesOnlyWhatTheArchiveHoldsAndPutsItBackBeforeAFa
         for (const auto& name : c.left) {
             EXPECT_TRUE(name == "out:1.tar" || name == kPast[1] || Read(name) == name + " line\n");
         }
-        EXPECT_EQ(Records(), Names{});
+        EXPECT_EQ(List(LCT_RECORD_DIR), Names{});
     }
 }
 
@@ -521,7 +503,7 @@ TEST_F(TriggerFiles, RestoreBringsBackOnlyMissingFilesFromATrustedArchive) {
         EmptyLogDir();
         MakeLogs();
         Pack(c.tar);
-        ASSERT_EQ(Sh("cd '" + kLogDir + "' && " + c.spoil), 0);
+        ASSERT_TRUE(Sh(c.spoil));
         fakes::ShellSetHook([&](const std::string& cmd, std::string& out) {
             const int ret = fakes::ShellRunReal(cmd, out);
             return c.rewrite && !Touch(kPast[3], "new\n") ? -1 : ret;
@@ -532,18 +514,18 @@ TEST_F(TriggerFiles, RestoreBringsBackOnlyMissingFilesFromATrustedArchive) {
             const std::string want = c.rewrite && name == kPast[3] ? "new\n" : name + " line\n";
             EXPECT_TRUE(name.find(".tar") != std::string::npos || Read(name) == want) << name;
         }
-        EXPECT_EQ(Records(), Names{});  // no staging left
+        EXPECT_EQ(List(LCT_RECORD_DIR), Names{});  // no staging left
     }
 }
 
 TEST_F(TriggerFiles, RecoveryResolvesSoundRecordsAndSetsDamagedOnesAside) {
     // A package that died while tar wrote, its files all in place: the cut archive goes.
-    ASSERT_EQ(Sh("cd '" + kLogDir + "' && tar -cf cut.tar * && truncate -s 1000 cut.tar"), 0);
+    ASSERT_TRUE(Sh("tar -cf cut.tar * && truncate -s 1000 cut.tar"));
     LinkList list = Orders(kAll);
     ASSERT_TRUE(LCTRecordWrite(8, LOG_COMPRESS_OPTION_FULL, LogPath("cut.tar").c_str(), list));
     LCTRecoverInLoop(nullptr);
     EXPECT_EQ(List(), kAll);
-    EXPECT_EQ(Records(), Names{});
+    EXPECT_EQ(List(LCT_RECORD_DIR), Names{});
 
     const char* damaged[] = {
         "garbage",
@@ -557,14 +539,14 @@ TEST_F(TriggerFiles, RecoveryResolvesSoundRecordsAndSetsDamagedOnesAside) {
     }
     // A package that died with its archive whole and its logs deleted; a member of that
     // archive its record does not name stays in it.
-    ASSERT_EQ(Sh("cd '" + kLogDir + "' && echo x > extra.log"), 0);
+    ASSERT_TRUE(Touch("extra.log"));
     Pack("out.tar");
-    ASSERT_EQ(Sh("cd '" + kLogDir + "' && rm extra.log"), 0);
+    ASSERT_TRUE(Sh("rm extra.log"));
     ASSERT_TRUE(LCTRecordWrite(7, LOG_COMPRESS_OPTION_FULL, LogPath("out.tar").c_str(), list));
     LCTListDelAll(list);
     LCTRecoverInLoop(nullptr);
     EXPECT_EQ(List(), kAll);
-    EXPECT_EQ(Records(),
+    EXPECT_EQ(List(LCT_RECORD_DIR),
               (Names{"damaged-task-0", "damaged-task-1", "damaged-task-2", "damaged-task-3"}));
 }
 
