@@ -2,22 +2,12 @@
 // search for the oldest entry, and the periodic check that deletes it.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cstdlib>
-#include <cstring>
 #include <memory>
-#include <set>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include "logCompress/LogManager.h"
 #include "logCompress/LogManagerInternal.h"
 #include "tests/support/env.h"
 #include "tests/support/fakes.h"
-#include "tests/support/files.h"
 
 namespace {
 
@@ -26,7 +16,7 @@ using rel::Exists;
 struct TempDir {
     char buf[21] = "/tmp/mgr_test_XXXXXX";
     std::string path = mkdtemp(buf) != nullptr ? buf : "/nonexistent";
-    ~TempDir() { std::system(("rm -rf '" + path + "'").c_str()); }
+    ~TempDir() { rel::Shell("rm -rf '" + path + "'"); }
     std::string operator/(const std::string& name) const { return path + "/" + name; }
     operator const std::string&() const { return path; }
 };
@@ -133,11 +123,12 @@ class ManagerCheck : public ::testing::Test {
         fakes::ResetAll();
     }
     static void Tick() { fakes::FireTimer(sLogManager.timer); }
-    // Another log directory, on a full card; the entries the checks reported, with their outcome.
-    void StartIn(const std::string& logDir) {
-        snprintf(config_.logDir, sizeof config_.logDir, "%s", logDir.c_str());
+    // The guard on root/log, on a full card; the entries the checks reported, with their outcome.
+    void StartIn(const TempDir& root) {
+        snprintf(config_.logDir, sizeof config_.logDir, "%s", (root / "log").c_str());
         fakes::DeviceSetUsage({1ull << 30, 1ull << 30, 0, 100.0});
-        ASSERT_EQ(LogManagerInit(fakes::Loop(), &config_), 0);
+        ASSERT_TRUE(mkdir(config_.logDir, 0755) == 0 &&
+                    LogManagerInit(fakes::Loop(), &config_) == 0);
     }
     static std::vector<std::string> Reported() {
         const std::string deleted = "LogManagerOnTimer, delete oldest file ";
@@ -155,29 +146,25 @@ TEST_F(ManagerCheck, InitRefusesBadConfigsAndStartsOneRepeatingTenSecondTimerUnt
     LOG_MANAGER_CONFIG missing = config_, unterminated = config_;
     snprintf(missing.logDir, sizeof missing.logDir, "%s", (dir_ / "missing").c_str());
     memset(unterminated.logDir, 'a', sizeof unterminated.logDir);
-    EXPECT_EQ(LogManagerInit(nullptr, &config_) + LogManagerInit(fakes::Loop(), nullptr), -2);
-    EXPECT_EQ(LogManagerInit(fakes::Loop(), &missing), -1);
-    EXPECT_EQ(LogManagerInit(fakes::Loop(), &unterminated), -1);
+    const auto init = [](LOG_MANAGER_CONFIG* c) { return LogManagerInit(fakes::Loop(), c); };
     fakes::SetTimerInitFails(true);
-    EXPECT_EQ(LogManagerInit(fakes::Loop(), &config_), -1);
+    EXPECT_EQ((std::vector<int>{LogManagerInit(nullptr, &config_), init(nullptr), init(&missing),
+                                init(&unterminated), init(&config_)}),
+              std::vector<int>(5, -1));
     EXPECT_TRUE(fakes::ActiveTimers().empty());
     fakes::SetTimerInitFails(false);
 
-    ASSERT_EQ(LogManagerInit(fakes::Loop(), &config_), 0);
-    ASSERT_EQ(fakes::ActiveTimers().size(), 1u);
+    ASSERT_TRUE(init(&config_) == 0 && fakes::ActiveTimers().size() == 1u);
     const fakes::TimerInfo timer = fakes::GetTimer(sLogManager.timer);
-    EXPECT_TRUE(timer.periodMs == 10000 && timer.repeat);
-    EXPECT_EQ(fakes::DeviceUsageCalls(), 0);  // the first check waits one period
-    LOG_MANAGER_CONFIG second = missing;      // a second init keeps the first configuration
-    EXPECT_EQ(LogManagerInit(fakes::Loop(), &second), 0);
+    // The first check waits one period; a second init keeps the first configuration.
+    EXPECT_TRUE(timer.periodMs == 10000 && timer.repeat && fakes::DeviceUsageCalls() == 0);
+    EXPECT_EQ(init(&missing), 0);
     fakes::DeviceSetUsage({0, 0, 0, 99.0});
     Tick();
-    EXPECT_EQ(fakes::DeviceLastPath(), dir_.path);
-    EXPECT_EQ(fakes::ActiveTimers().size(), 1u);
+    EXPECT_TRUE(fakes::DeviceLastPath() == dir_.path && fakes::ActiveTimers().size() == 1u);
     LogManagerUninit();
     LogManagerUninit();
-    EXPECT_EQ(fakes::TimersReleased(), 1);
-    EXPECT_TRUE(fakes::ActiveTimers().empty());
+    EXPECT_TRUE(fakes::TimersReleased() == 1 && fakes::ActiveTimers().empty());
 }
 
 // The oldest entry goes, one per check. A threshold outside 1..100 becomes 70, in the
@@ -198,8 +185,8 @@ TEST_F(ManagerCheck, DeletesTheOldestOnlyAtOrAboveTheThreshold) {
         EXPECT_EQ(config_.storageThreshold, c.used);
         fakes::DeviceSetUsage({0, 0, 0, c.ratio});
         Tick();
-        EXPECT_EQ(!Exists(dir_ / "old.log"), c.deletes) << int(c.given) << " " << c.ratio;
-        EXPECT_TRUE(Exists(dir_ / "new.log"));
+        EXPECT_TRUE(Exists(dir_ / "old.log") != c.deletes && Exists(dir_ / "new.log"))
+            << int(c.given) << " " << c.ratio;
         LogManagerUninit();
     }
 }
@@ -235,16 +222,14 @@ TEST_F(ManagerCheck, FailedChecksDeleteNothingAndTheUsageLineComesEverySeventhSu
 // the directory is touched, and an entry that cannot be deleted is reported at every check.
 TEST_F(ManagerCheck, GuardFollowsNoLinkAndReportsWhatItCannotDelete) {
     TempDir root;
-    const std::string log = root / "log", out = root / "outside";
-    ASSERT_TRUE(mkdir(log.c_str(), 0755) == 0 && mkdir(out.c_str(), 0755) == 0);
-    for (const char* spec : {"tree/@1", "p.log@2"}) ASSERT_TRUE(Make(out, spec));
-    for (const char* spec : {"day0@10", "day1@20", "old-dir/@25", "day2@30", "day3@40"})
-        ASSERT_TRUE(Make(log, spec));
-    for (const char* spec : {"dir-link->../outside/tree", "file-link->../outside/p.log", "up->..",
-                             "dangling->../outside/gone"})
-        ASSERT_TRUE(Make(log, spec));
+    StartIn(root);
+    const std::string log = root / "log";
+    for (const char* spec :
+         {"outside/@100", "outside/tree/@1", "outside/p.log@2", "log/day0@10", "log/day1@20",
+          "log/old-dir/@25", "log/day2@30", "log/day3@40", "log/dir-link->../outside/tree",
+          "log/file-link->../outside/p.log", "log/up->..", "log/dangling->../outside/gone"})
+        ASSERT_TRUE(Make(root, spec)) << spec;
     ASSERT_TRUE(SetMtime(root.path, 3));
-    StartIn(log);
     for (int i = 0; i < 12; ++i) Tick();
     std::vector<std::string> expected;
     for (const char* name : {"dir-link", "file-link", "up", "day0", "day1"})
@@ -252,7 +237,7 @@ TEST_F(ManagerCheck, GuardFollowsNoLinkAndReportsWhatItCannotDelete) {
     expected.resize(12, log + "/old-dir failed");
     EXPECT_EQ(Reported(), expected);
     EXPECT_EQ(rel::ListDir(log), (std::vector<std::string>{"dangling", "day2", "day3", "old-dir"}));
-    EXPECT_TRUE(Exists(out + "/tree/inner") && Exists(out + "/p.log") &&
+    EXPECT_TRUE(Exists(root / "outside/tree/inner") && Exists(root / "outside/p.log") &&
                 Exists(log + "/old-dir/inner"));
 }
 
@@ -260,13 +245,12 @@ TEST_F(ManagerCheck, GuardFollowsNoLinkAndReportsWhatItCannotDelete) {
 // inside the directory, at most one per check, and no file outside is touched.
 TEST_F(ManagerCheck, GuardWithEntriesComingAndGoingDuringTheSearch) {
     TempDir root;
+    StartIn(root);
     const std::string log = root / "log";
-    ASSERT_TRUE(mkdir(log.c_str(), 0755) == 0 && Make(root, "p.log@1") &&
-                Make(log, "link->../p.log"));
+    ASSERT_TRUE(Make(root, "p.log@1") && Make(log, "link->../p.log"));
     const int base = 300;  // a long enough search for the churn to cut into
     for (int i = 0; i < base; ++i)
         ASSERT_TRUE(Make(log, "base" + std::to_string(i) + "@" + std::to_string(100 + i)));
-    StartIn(log);
     std::atomic<bool> stop{false};
     std::thread churn([&] {
         for (int k = 0; !stop.load(); ++k) {
