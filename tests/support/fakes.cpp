@@ -36,7 +36,6 @@ struct State {  // what ResetAll clears
     std::string lastPath;
 };
 
-std::mutex gMu;
 std::condition_variable gCv;
 uint64_t gEpoch = 0;
 State gS;
@@ -44,19 +43,6 @@ EvLoop gLoop{};
 // Released timers stay allocated until exit, so a stale handle is harmless.
 std::vector<std::unique_ptr<UvTimer>> gTimers;
 std::atomic<time_t> gNow{-1};  // -1: the real clock
-
-// Runs f under the lock; with signal, wakes every waiter afterwards.
-template <typename F>
-auto Locked(F f, bool signal = false) {
-    std::lock_guard<std::mutex> lock(gMu);
-    struct Wake {
-        bool on;
-        ~Wake() {
-            if (on) ++gEpoch, gCv.notify_all();
-        }
-    } wake{signal};
-    return f();
-}
 
 #define FAKE_GET(type, name, expr)          \
     type name() {                           \
@@ -68,6 +54,11 @@ auto Locked(F f, bool signal = false) {
     }
 
 }  // namespace
+
+std::mutex gMu;
+void WakeLocked() {
+    ++gEpoch, gCv.notify_all();
+}
 
 void ResetAll() {
     Locked(

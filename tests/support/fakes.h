@@ -26,6 +26,21 @@ void ResetAll();
 // test waits on a condition with a deadline instead of sleeping.
 bool WaitUntil(const std::function<bool()>& pred, milliseconds timeout = kDeadline);
 void NotifyAll();  // for test code that changes state a waiter looks at
+// Runs f under the one lock of the fakes (test state may share it); with signal, wakes every
+// waiter afterwards.
+extern std::mutex gMu;
+void WakeLocked();
+template <typename F>
+auto Locked(F f, bool signal = false) {
+    std::lock_guard<std::mutex> lock(gMu);
+    struct Wake {
+        bool on;
+        ~Wake() {
+            if (on) WakeLocked();
+        }
+    } wake{signal};
+    return f();
+}
 
 // ---- log sink
 struct LogLine {

@@ -17,7 +17,6 @@ constexpr int kOngoing = FILE_COMPRESS_STATUS_ONGOING, kFinished = FILE_COMPRESS
 constexpr int kEndless = 200;
 
 using Strings = std::vector<std::string>;
-std::mutex gMu;
 Strings gAnswers;  // "<id> <status> <here|worker>", here being the test's thread
 LinkList gLastList;
 std::thread::id gTestThread;
@@ -25,17 +24,17 @@ std::atomic<int> gPauses{0}, gTicks{0};
 
 void OnDone(uint64_t id, LinkList list, int status, void*) {
     const char* const names[] = {"finished", "ongoing", "failed", "cancelled"};
-    std::unique_lock<std::mutex> lock(gMu);
-    gAnswers.push_back(std::to_string(id) + " " +
-                       (status >= 0 && status < 4 ? names[status] : "?") +
-                       (std::this_thread::get_id() == gTestThread ? " here" : " worker"));
-    gLastList = list;
-    lock.unlock();
-    fakes::NotifyAll();
+    fakes::Locked(
+        [&] {
+            gAnswers.push_back(std::to_string(id) + " " +
+                               (status >= 0 && status < 4 ? names[status] : "?") +
+                               (std::this_thread::get_id() == gTestThread ? " here" : " worker"));
+            gLastList = list;
+        },
+        true);
 }
 Strings Answers() {
-    std::lock_guard<std::mutex> lock(gMu);
-    return gAnswers;
+    return fakes::Locked([] { return gAnswers; });
 }
 bool WaitDone(size_t n) {
     return fakes::WaitUntil([n] { return Answers().size() >= n; });
@@ -52,8 +51,7 @@ unsigned PauseSleep(unsigned seconds) {
     return 0;
 }
 void Tick() {
-    ++gTicks;
-    fakes::NotifyAll();
+    fakes::Locked([] { ++gTicks; }, true);
 }
 
 class ExecTest : public ::testing::Test {
@@ -98,9 +96,8 @@ class ExecTest : public ::testing::Test {
     }
     std::vector<uint32_t> Delays(const std::string& name) const {
         std::vector<uint32_t> delays;
-        for (const auto& c : fakes::CompressCalls()) {
+        for (const auto& c : fakes::CompressCalls())
             if (c.kind == c.kRun && c.file == Path(name)) delays.push_back(c.delayMs);
-        }
         return delays;
     }
     bool Exists(const std::string& name) const { return rel::Exists(Path(name)); }
@@ -262,18 +259,6 @@ TEST_F(ExecTest, ScriptedSlicesRetriesAndFailures) {
     ASSERT_EQ(Add(100, List({"after.log"})), 0);  // the worker went on
     ASSERT_TRUE(WaitDone(id + 1));
     EXPECT_EQ(Answers().back(), "100 finished worker");
-}
-
-TEST_F(ExecTest, DynamicModeLengthensTheDelayToTheEndOfTheFile) {
-    fakes::CompressSetRunHook([this](const std::string& file, int slice, uint32_t) {
-        if (file == Path("a.log") && slice == 1) LogCompExecSetDynamic(true);
-        if (file == Path("a.log") && slice == 3) LogCompExecSetDynamic(false);
-        return slice < 5 ? kOngoing : kFinished;
-    });
-    ASSERT_EQ(Add(1, List({"a.log", "b.log"})), 0);
-    ASSERT_TRUE(WaitDone(1));
-    EXPECT_EQ(Delays("a.log"), (std::vector<uint32_t>{1, 1, 5, 5, 5, 5}));
-    EXPECT_EQ(Delays("b.log"), std::vector<uint32_t>(6, 1));
 }
 
 TEST_F(ExecTest, ExitCancelsTheFileInProgressAndEachTaskTakenUntilCleared) {

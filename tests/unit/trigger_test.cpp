@@ -25,7 +25,6 @@ constexpr int kFailed = LOG_COMP_TRIGGER_RESULT_FAILED;
 constexpr int kReject = LOG_COMP_TRIGGER_RESULT_REJECT;
 const std::string kCancelled = "log compress cancelled";
 
-std::mutex gMu;
 std::vector<Heard> gHeard;
 std::function<void(const LOG_COMP_TRIGGER_RES*)> gHook;  // runs within each answer
 bool gAllowed = true;
@@ -34,16 +33,15 @@ bool Allowed() {
 }
 
 void OnResult(const LOG_COMP_TRIGGER_RES* res) {
-    std::unique_lock<std::mutex> lock(gMu);
-    gHeard.emplace_back(res->strTaskId, res->result, res->errMsg);
-    const auto hook = gHook;
-    lock.unlock();
+    const auto hook = fakes::Locked([res] {
+        gHeard.emplace_back(res->strTaskId, res->result, res->errMsg);
+        return gHook;
+    });
     if (hook) hook(res);
     fakes::NotifyAll();
 }
 std::vector<Heard> HeardSoFar() {
-    std::lock_guard<std::mutex> lock(gMu);
-    return gHeard;
+    return fakes::Locked([] { return gHeard; });
 }
 size_t MapSize() {
     return HASH_COUNT(sLogCompTriggerObj.pTaskMap);
@@ -53,15 +51,14 @@ bool WaitHeard(size_t n) {
     return fakes::PumpUntil([n] { return HeardSoFar().size() >= n && MapSize() == 0; });
 }
 
-LOG_COMP_TRIGGER_REQ Req(const std::string& id, int option, const std::string& begin = "2026-12-03",
-                         const std::string& end = "2026-12-03", const std::string& output = "") {
-    LOG_COMP_TRIGGER_REQ req{};
-    snprintf(req.strTaskId, sizeof req.strTaskId, "%s", id.c_str());
+// A request for the days begin to end (end: begin when not given).
+LOG_COMP_TRIGGER_REQ Req(const char* id, int option, const char* begin = "2026-12-03",
+                         const char* end = nullptr, const std::string& output = "") {
+    LOG_COMP_TRIGGER_REQ req{{}, {}, {}, {}, option, &OnResult};
+    snprintf(req.strTaskId, sizeof req.strTaskId, "%s", id);
     snprintf(req.outputPath, sizeof req.outputPath, "%s", output.c_str());
-    snprintf(req.beginTime, sizeof req.beginTime, "%s", begin.c_str());
-    snprintf(req.endTime, sizeof req.endTime, "%s", end.c_str());
-    req.compressOption = option;
-    req.cb = &OnResult;
+    snprintf(req.beginTime, sizeof req.beginTime, "%s", begin);
+    snprintf(req.endTime, sizeof req.endTime, "%s", end ? end : begin);
     return req;
 }
 int Post(const LOG_COMP_TRIGGER_REQ& req) {
@@ -187,8 +184,8 @@ TEST_F(Trigger, RefusedPostsAreNeverAnsweredAndAnUnterminatedIdIsCut) {
         int ret;
     } cases[] = {
         {Req("r", LOG_COMPRESS_OPTION_STOP), false, -1},
-        {Req("r", full, "2026-12-02", "2026-12-02", LogPath("o.tar.gz")), false, -1},
-        {Req("r", only, "2026-12-02", "2026-12-02"), false, -1},
+        {Req("r", full, "2026-12-02", nullptr, LogPath("o.tar.gz")), false, -1},
+        {Req("r", only, "2026-12-02"), false, -1},
         {Req("r", only, "2024-01-01", ""), true, -1},
         {Req("r", only, "2024-01-01", "2024-13-45"), true, -1},
         {Req("r", only, "1899-12-31", "2024-01-01"), true, -1},
@@ -197,7 +194,7 @@ TEST_F(Trigger, RefusedPostsAreNeverAnsweredAndAnUnterminatedIdIsCut) {
         {Req("nobody", LOG_COMPRESS_OPTION_STOP, "junk", "junk"), true, 0},  // an unknown id
         {Req("none", only, "2026-11-01", "2026-11-02"), true, 0},
         {Req("odd", 3), true, 0},
-        {Req("tgz", full, "2026-12-02", "2026-12-02", LogPath("o.tgz")), true, 0},
+        {Req("tgz", full, "2026-12-02", nullptr, LogPath("o.tgz")), true, 0},
     };
     for (size_t i = 0; i < std::size(cases); i++) {
         gAllowed = cases[i].allowed;
@@ -216,16 +213,16 @@ TEST_F(Trigger, RefusedPostsAreNeverAnsweredAndAnUnterminatedIdIsCut) {
 TEST_F(Trigger, StopCancelsAWaitingTaskAtOnceAndARunningOneAtItsNextSlice) {
     HoldCompression();
     Start();
-    ASSERT_EQ(Post(Req("busy", 2, "2026-12-01", "2026-12-01")), 0);
+    ASSERT_EQ(Post(Req("busy", 2, "2026-12-01")), 0);
     ASSERT_TRUE(CompressionStarted());
-    ASSERT_EQ(Post(Req("queued", 2, "2026-12-02", "2026-12-02")), 0);
+    ASSERT_EQ(Post(Req("queued", 2, "2026-12-02")), 0);
     // A second request under a registered id is refused, a package before anything is packed.
-    EXPECT_EQ(Post(Req("busy", 2, "2026-12-02", "2026-12-02")), 0);
-    EXPECT_EQ(Post(Req("busy", 1, "2026-12-02", "2026-12-02", LogPath("b.tar.gz"))), 0);
+    EXPECT_EQ(Post(Req("busy", 2, "2026-12-02")), 0);
+    EXPECT_EQ(Post(Req("busy", 1, "2026-12-02", nullptr, LogPath("b.tar.gz"))), 0);
     EXPECT_TRUE(fakes::ShellCalls().empty());
 
     // The waiting task is answered within the stop; its requester may post from that answer.
-    const LOG_COMP_TRIGGER_REQ next = Req("next", 2, "2026-12-02", "2026-12-02");
+    const LOG_COMP_TRIGGER_REQ next = Req("next", 2, "2026-12-02");
     gHook = [&](const LOG_COMP_TRIGGER_RES* res) {
         if (res->result == kReject && std::string(res->strTaskId) == "queued") {
             EXPECT_EQ(LogCompTriggerPostTask(&next), 0);
@@ -234,8 +231,8 @@ TEST_F(Trigger, StopCancelsAWaitingTaskAtOnceAndARunningOneAtItsNextSlice) {
     EXPECT_EQ(Post(Req("queued", LOG_COMPRESS_OPTION_STOP)), 0);
     EXPECT_EQ(HeardSoFar(), (std::vector<Heard>{{"queued", kReject, kCancelled}}));
     EXPECT_EQ(Post(Req("busy", LOG_COMPRESS_OPTION_STOP)), 0);
-    EXPECT_EQ(HeardSoFar().size(), 1u);                                // busy is in a slice
-    EXPECT_EQ(Post(Req("queued", 2, "2026-12-02", "2026-12-02")), 0);  // the id is free again
+    EXPECT_EQ(HeardSoFar().size(), 1u);                  // busy is in a slice
+    EXPECT_EQ(Post(Req("queued", 2, "2026-12-02")), 0);  // the id is free again
     Open();
     ASSERT_TRUE(WaitHeard(4));
     EXPECT_EQ(HeardSoFar(), (std::vector<Heard>{{"queued", kReject, kCancelled},
@@ -250,8 +247,8 @@ TEST_F(Trigger, UninitAnswersEveryTaskOnceAndTheNextStartWaitsForTheRelease) {
     Start();
     EXPECT_EQ(Post(Req("run", 2, "2026-12-01", "2026-12-02")), 0);
     ASSERT_TRUE(CompressionStarted());
-    EXPECT_EQ(Post(Req("wait1", 2, "2026-12-01", "2026-12-01")), 0);
-    EXPECT_EQ(Post(Req("wait2", 2, "2026-12-02", "2026-12-02")), 0);
+    EXPECT_EQ(Post(Req("wait1", 2, "2026-12-01")), 0);
+    EXPECT_EQ(Post(Req("wait2", 2, "2026-12-02")), 0);
 
     LogCompTriggerUninit();
     EXPECT_TRUE(fakes::ActiveTimers().empty());  // no daily tick any more
@@ -271,7 +268,7 @@ TEST_F(Trigger, UninitAnswersEveryTaskOnceAndTheNextStartWaitsForTheRelease) {
                                                 {"run", kReject, kCancelled}}));
     EXPECT_EQ(sLogCompExecObj.inited.load() + MapSize(), 0u);
     Start();
-    EXPECT_EQ(Post(Req("again", 2, "2026-12-01", "2026-12-01")), 0);
+    EXPECT_EQ(Post(Req("again", 2, "2026-12-01")), 0);
     ASSERT_TRUE(WaitHeard(4));
 }
 
