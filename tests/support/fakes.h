@@ -66,8 +66,7 @@ struct TimerInfo {
     UvTimerCallback cb;
     void* ptr;
     uint64_t periodMs;
-    bool repeat;
-    bool started;
+    bool repeat, started;
 };
 void SetTimerInitFails(bool fail);
 std::vector<struct UvTimer*> ActiveTimers();  // initialised and not yet released

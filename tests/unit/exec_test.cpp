@@ -201,29 +201,25 @@ TEST_F(ExecTest, PauseHoldsTheOpenFileThenTasksRunOneFileAtATimeInOrder) {
 
 // A file's script: its attempts separated by '|', in each one digit per slice, the status that
 // slice returns (0 finished, 1 ongoing, 2 failed, others unknown), or "!" when the start fails.
-struct ScriptCase {
-    const char* name;
-    uint32_t retryCnt;
-    const char* scripts;  // one per file, space-separated
-    const char* status;
-    const char* after;  // per file: how often it was started, and + when its .gz is there
-};
-
 TEST_F(ExecTest, ScriptedSlicesRetriesAndFailures) {
-    const ScriptCase cases[] = {
-        {"all finish", 0, "110 0", "finished", "1+1+"},
-        {"other results go on", 0, "1730", "finished", "1+"},
-        {"a failure ends the task", 0, "0 12 0", "failed", "1+1-0-"},
-        {"budget shared by the files", 2, "2|0 2|2 0", "failed", "2+2-0-"},
-        {"budget spent", 2, "2|2|2|0", "failed", "3-"},
-        {"budget enough", 2, "2|12|0", "finished", "3+"},
-        {"start fails", 5, "! 0", "failed", "1-0-"},
-        {"restart fails", 5, "2|!", "failed", "2-"},
-        {"empty list", 0, "", "failed", ""},
+    const struct {
+        const char *name, *scripts;  // scripts: one per file, space-separated
+        uint32_t retryCnt;
+        const char *status, *after;  // after, per file: its starts, and + when its .gz is there
+    } cases[] = {
+        {"all finish", "110 0", 0, "finished", "1+1+"},
+        {"other results go on", "1730", 0, "finished", "1+"},
+        {"a failure ends the task", "0 12 0", 0, "failed", "1+1-0-"},
+        {"budget shared by the files", "2|0 2|2 0", 2, "failed", "2+2-0-"},
+        {"budget spent", "2|2|2|0", 2, "failed", "3-"},
+        {"budget enough", "2|12|0", 2, "finished", "3+"},
+        {"start fails", "! 0", 5, "failed", "1-0-"},
+        {"restart fails", "2|!", 5, "failed", "2-"},
+        {"empty list", "", 0, "failed", ""},
     };
     fakes::CompressSetCreateOutput(true);
     uint64_t id = 0;
-    for (const ScriptCase& c : cases) {
+    for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ++id;
         Strings scripts, names;
