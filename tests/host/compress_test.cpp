@@ -41,15 +41,8 @@ std::pair<uint64_t, int> sLastSlice;  // bytes done and finished, as the hook sa
 
 class CompressTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/compress-test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { rel::Shell("rm -rf '" + dir_ + "'"); }
-    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-
-    std::string dir_;
+    std::string Path(const std::string& name) const { return dir_ / name; }
+    hosttest::TempDir dir_;
     char out_[256] = {};
 };
 

@@ -28,9 +28,8 @@ TEST(DeviceTest, UsageMatchesStatvfs) {
 }
 
 TEST(DeviceTest, StatusOfMountsAndPlainDirectories) {
-    char tmpl[] = "/tmp/device_test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    const std::string dir = tmpl, rw = dir + "/rw", ro = dir + "/ro", plain = dir + "/plain",
+    const hosttest::TempDir dir;
+    const std::string rw = dir + "/rw", ro = dir + "/ro", plain = dir + "/plain",
                       bind = dir + "/bind", odd = dir + "/bind\\ 1234\t";
     for (const std::string& sub : {rw, ro, plain, bind, odd})
         ASSERT_EQ(mkdir(sub.c_str(), 0755), 0);
@@ -56,7 +55,6 @@ TEST(DeviceTest, StatusOfMountsAndPlainDirectories) {
         return failed;
     });
     DEV_setSdMountPoint(nullptr);
-    rel::Shell("rm -rf " + dir);
     if (!verdict) GTEST_SKIP() << "no private mount namespace allowed here";
     EXPECT_EQ(*verdict, "");
 }

@@ -1,5 +1,5 @@
-// A tmpfs for one test: mounted in a child process's own mount namespace, so it vanishes with
-// the child and nothing reaches the machine's mounts.
+// A directory of one test, and a tmpfs for one test: mounted in a child process's own mount
+// namespace, so it vanishes with the child and nothing reaches the machine's mounts.
 #pragma once
 
 #include <sched.h>
@@ -9,11 +9,24 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
 
 namespace hosttest {
+
+// A new directory under /tmp (its path is the string), removed with its contents at the end.
+struct TempDir : std::string {
+    TempDir() : std::string("/tmp/hosttest.XXXXXX") {
+        if (mkdtemp(&(*this)[0]) == nullptr) clear();
+    }
+    ~TempDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(c_str(), ignored);
+    }
+    std::string operator/(const std::string& name) const { return *this + "/" + name; }
+};
 
 // Runs body in a child with a tmpfs of `size` (mount's size= option) on dir, and returns what
 // body returned there ("" for success), or nullopt where this machine allows no private mount.
