@@ -3,28 +3,27 @@
 #pragma once
 
 #include <sched.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
+
+#include "tests/support/files.h"
 
 namespace hosttest {
 
 // A new directory under /tmp (its path is the string), removed with its contents at the end.
 struct TempDir : std::string {
     TempDir() : std::string("/tmp/hosttest.XXXXXX") {
-        if (mkdtemp(&(*this)[0]) == nullptr) clear();
+        if (mkdtemp(data()) == nullptr) clear();
     }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(c_str(), ignored);
-    }
+    ~TempDir() { rel::Shell("rm -rf '" + *this + "'"); }
     std::string operator/(const std::string& name) const { return *this + "/" + name; }
 };
 
@@ -32,8 +31,10 @@ struct TempDir : std::string {
 // body returned there ("" for success), or nullopt where this machine allows no private mount.
 inline std::optional<std::string> InPrivateTmpfs(const std::string& dir, const std::string& size,
                                                  const std::function<std::string()>& body) {
-    FILE* verdictFile = std::tmpfile();  // shared with the child, read once it ended
-    if (verdictFile == nullptr) return "no temporary file";
+    // Shared with the child, read once it ended.
+    auto* shared = static_cast<char*>(
+        mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    if (shared == MAP_FAILED) return "no shared memory";
     fflush(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
@@ -41,15 +42,13 @@ inline std::optional<std::string> InPrivateTmpfs(const std::string& dir, const s
         const bool mounted = unshare(CLONE_NEWNS) == 0 &&
                              mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
                              mount("tmpfs", dir.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
-        if (mounted) fputs(body().c_str(), verdictFile);
+        if (mounted) snprintf(shared, 4096, "%s", body().c_str());
         exit(mounted ? 0 : 77);  // exit(), not _exit(): the sanitizers' leak check runs here too
     }
     int status = 0;
     const bool reaped = pid > 0 && waitpid(pid, &status, 0) == pid;
-    std::string verdict(4096, '\0');
-    rewind(verdictFile);
-    verdict.resize(fread(&verdict[0], 1, verdict.size(), verdictFile));
-    fclose(verdictFile);
+    std::string verdict(shared);
+    munmap(shared, 4096);
     if (reaped && WIFEXITED(status) && WEXITSTATUS(status) == 77) return std::nullopt;
     if (!reaped || status != 0) verdict += " (child status " + std::to_string(status) + ")";
     return verdict;
