@@ -1,9 +1,7 @@
 // The reference file compressor on real files, read back with real gzip.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 
 #include "fileUtils/file_compress_host.h"
-#include "tests/support/files.h"
 #include "tests/support/private_tmpfs.h"
 #include "tools/loggen/station_log_gen.h"
 
@@ -43,13 +41,9 @@ class CompressTest : public ::testing::Test {
 // bytes ahead of the new ones; a temporary nobody holds is a leftover and is replaced; the
 // final name appears, and the source goes, only once the archive is complete.
 TEST_F(CompressTest, RoundTripThroughGzipInBoundedSlices) {
-    const struct {
-        size_t bytes;
-        uint32_t level, segment, delayMs;
-        int calls;  // 0: not checked
-        size_t keptBytes;
-        bool leftover, needDelete;
-    } cases[] = {
+    // Source bytes, level, slice, pace, Run calls (0: not checked), bytes of a kept .gz, a
+    // leftover, the source deleted.
+    const std::tuple<size_t, uint32_t, uint32_t, uint32_t, int, size_t, bool, bool> cases[] = {
         {6u << 20, 4, 0, 0, 3, 0, false, false},            // the default slice
         {200000, 0, 64u << 10, 0, 4, 0, false, false},      // stored
         {1u << 20, 1, 1u << 20, 5, 2, 0, false, true},      // a background pace between slices
@@ -62,26 +56,27 @@ TEST_F(CompressTest, RoundTripThroughGzipInBoundedSlices) {
         ++sSlices, sLastSlice = {done, finished};
     });
     const std::string src = Path("2026-12-03.log"), gz = src + ".gz";
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.bytes << " bytes, slice " << c.segment);
-        ASSERT_TRUE(loggen::GenerateFile(Path("kept"), c.keptBytes, 7) &&
-                    loggen::GenerateFile(src, c.bytes, 3));
+    for (const auto& [bytes, level, segment, delayMs, expectedCalls, keptBytes, leftover,
+                      needDelete] : cases) {
+        SCOPED_TRACE(::testing::Message() << bytes << " bytes, slice " << segment);
+        ASSERT_TRUE(loggen::GenerateFile(Path("kept"), keptBytes, 7) &&
+                    loggen::GenerateFile(src, bytes, 3));
         const std::string expected = Out("cat " + Path("kept") + " " + src);
-        ASSERT_TRUE(c.keptBytes == 0 || rel::Shell("gzip -c " + Path("kept") + " > " + gz));
-        if (c.leftover) rel::WriteFile(src + FILE_COMPRESS_TEMP_SUFFIX, "cut short");
-        FILE_COMPRESS_HANDLE h = Start(src, c.level, c.segment, c.needDelete, out_);
+        ASSERT_TRUE(keptBytes == 0 || rel::Shell("gzip -c " + Path("kept") + " > " + gz));
+        if (leftover) rel::WriteFile(src + FILE_COMPRESS_TEMP_SUFFIX, "cut short");
+        FILE_COMPRESS_HANDLE h = Start(src, level, segment, needDelete, out_);
         ASSERT_EQ(std::string(h != nullptr ? out_ : "refused"), src + FILE_COMPRESS_TEMP_SUFFIX);
         int ret = FILE_COMPRESS_STATUS_ONGOING, calls = sSlices = 0;
         for (; ret == FILE_COMPRESS_STATUS_ONGOING; ++calls) {
-            ASSERT_TRUE(rel::Exists(src) && rel::Exists(gz) == (c.keptBytes > 0));
-            ret = FileCompress_Run(h, c.delayMs);
+            ASSERT_TRUE(rel::Exists(src) && rel::Exists(gz) == (keptBytes > 0));
+            ret = FileCompress_Run(h, delayMs);
         }
         const int again = FileCompress_Run(h, 0), stopped = FileCompress_Stop(h);
-        EXPECT_EQ(std::make_tuple(ret, again, stopped, c.calls ? calls : 0, sSlices, sLastSlice),
+        EXPECT_EQ(std::make_tuple(ret, again, stopped, expectedCalls ? calls : 0, sSlices,
+                                  sLastSlice, rel::Exists(src), rel::Exists(out_)),
                   std::make_tuple(FILE_COMPRESS_STATUS_FINISHED, FILE_COMPRESS_STATUS_FINISHED, 0,
-                                  c.calls, calls, std::make_pair(uint64_t{c.bytes}, 1)));
-        EXPECT_EQ(std::make_pair(rel::Exists(src), rel::Exists(out_)),
-                  std::make_pair(!c.needDelete, false));
+                                  expectedCalls, calls, std::make_pair(uint64_t{bytes}, 1),
+                                  !needDelete, false));
         EXPECT_TRUE(Out("gzip -dc " + gz) == expected);
         rel::EmptyDir(dir_);
     }
@@ -156,24 +151,21 @@ TEST_F(CompressTest, StartRefusesWhatItCannotCompressAndCreatesNothing) {
     EXPECT_EQ(Out("gzip -dc " + longest + ".gz"), Out("cat " + longest));
 }
 
-// Random bytes do not compress: their archive cannot fit next to them on a 1 MiB tmpfs.
+// Random bytes do not compress: their archive cannot fit next to them on a 1 MiB tmpfs. The
+// failure stays, and so do the source and the older archive. A read-only mount takes no new file.
 TEST_F(CompressTest, FullDiskFailsTheSliceAndKeepsSourceAndOlderArchive) {
-    const std::string mnt = Path("small"), src = mnt + "/d.log";
-    ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
-    const auto verdict = hosttest::InPrivateTmpfs(mnt, "1m", [&]() -> std::string {
-        if (!rel::Shell("head -c 600000 /dev/urandom > " + src) ||
-            !rel::WriteFile(src + ".gz", "older archive"))
+    const std::string src = Path("d.log");
+    const auto verdict = hosttest::InPrivateTmpfs(dir_, "1m", [&]() -> std::string {
+        if (!rel::Shell("head -c 600000 /dev/urandom > " + src + " && printf old > " + src + ".gz"))
             return "set-up";
         FILE_COMPRESS_HANDLE h = Start(src, 4, 64u << 10, true, out_);
         const bool failed = h != nullptr && RunToEnd(h) == FILE_COMPRESS_STATUS_FAILED &&
                             FileCompress_Run(h, 0) == FILE_COMPRESS_STATUS_FAILED;
         FileCompress_Stop(h);
-        if (!failed) return "the slice did not fail, or its failure was not kept";
-        if (rel::ListDir(mnt) != Names{"d.log", "d.log.gz"} ||
-            Out("cat " + src + ".gz") != "older archive")
-            return "leftovers, or the older archive damaged";
-        // A file system that takes no new file: Start fails.
-        mount(nullptr, mnt.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr);
+        if (!failed || rel::ListDir(dir_) != Names{"d.log", "d.log.gz"} ||
+            Out("cat " + src + ".gz") != "old")
+            return "no lasting failure, or leftovers, or the older archive damaged";
+        mount(nullptr, dir_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr);
         return Start(src, 4, 0, true, out_) == nullptr ? "" : "started on a read-only mount";
     });
     if (!verdict) GTEST_SKIP() << "no private mount namespace allowed here";

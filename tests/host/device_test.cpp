@@ -5,7 +5,6 @@
 
 #include "device/devStatus.h"
 #include "device/devStatus_host.h"
-#include "tests/support/files.h"
 #include "tests/support/private_tmpfs.h"
 
 namespace {

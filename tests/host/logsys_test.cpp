@@ -5,7 +5,6 @@
 
 #include "logsys/log_sys.h"
 #include "logsys/log_sys_host.h"
-#include "tests/support/files.h"
 #include "tests/support/private_tmpfs.h"
 
 namespace {

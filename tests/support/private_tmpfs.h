@@ -6,13 +6,10 @@
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <functional>
 #include <optional>
-#include <string>
 
 #include "tests/support/files.h"
 
