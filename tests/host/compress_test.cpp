@@ -32,7 +32,6 @@ std::pair<uint64_t, int> sLastSlice;  // bytes done and finished, as the hook sa
 
 class CompressTest : public ::testing::Test {
   protected:
-    std::string Path(const std::string& name) const { return dir_ / name; }
     hosttest::TempDir dir_;
     char out_[256] = {};
 };
@@ -50,19 +49,18 @@ TEST_F(CompressTest, RoundTripThroughGzipInBoundedSlices) {
         {0, 4, 0, 0, 1, 0, false, true},                    // an empty archive
         {100, 4, 1, 0, 1, 0, false, false},                 // tiny slices are raised to a minimum
         {300000, 12, 64u << 10, 0, 0, 200000, true, true},  // a level above 9 is taken as 9
-        {200000, 4, 4096, 0, 0, 2u << 20, true, false},     // the kept .gz spans many slices
-    };
+        {200000, 4, 4096, 0, 0, 2u << 20, true, false}};    // the kept .gz spans many slices
     FileCompressSetProgressHook([](const char*, uint64_t done, uint64_t, int finished) {
         ++sSlices, sLastSlice = {done, finished};
     });
-    const std::string src = Path("2026-12-03.log"), gz = src + ".gz";
+    const std::string src = dir_ / "2026-12-03.log", gz = src + ".gz";
     for (const auto& [bytes, level, segment, delayMs, expectedCalls, keptBytes, leftover,
                       needDelete] : cases) {
         SCOPED_TRACE(::testing::Message() << bytes << " bytes, slice " << segment);
-        ASSERT_TRUE(loggen::GenerateFile(Path("kept"), keptBytes, 7) &&
+        ASSERT_TRUE(loggen::GenerateFile(dir_ / "kept", keptBytes, 7) &&
                     loggen::GenerateFile(src, bytes, 3));
-        const std::string expected = Out("cat " + Path("kept") + " " + src);
-        ASSERT_TRUE(keptBytes == 0 || rel::Shell("gzip -c " + Path("kept") + " > " + gz));
+        const std::string expected = Out("cat " + (dir_ / "kept") + " " + src);
+        ASSERT_TRUE(keptBytes == 0 || rel::Shell("gzip -c " + (dir_ / "kept") + " > " + gz));
         if (leftover) rel::WriteFile(src + FILE_COMPRESS_TEMP_SUFFIX, "cut short");
         FILE_COMPRESS_HANDLE h = Start(src, level, segment, needDelete, out_);
         ASSERT_EQ(std::string(h != nullptr ? out_ : "refused"), src + FILE_COMPRESS_TEMP_SUFFIX);
@@ -87,7 +85,7 @@ TEST_F(CompressTest, RoundTripThroughGzipInBoundedSlices) {
 // replaces the kept one: the run leaves the source and that archive as they are. A source
 // replaced midway is compressed as it was read, and the new file under its name stays.
 TEST_F(CompressTest, AStoppedOvertakenOrReplacedRunLosesNothing) {
-    const std::string src = Path("b.log"), gz = src + ".gz";
+    const std::string src = dir_ / "b.log", gz = src + ".gz";
     // An older archive there, slices run before, overtaken, replaced.
     const std::tuple<bool, int, bool, bool> cases[] = {
         {true, 0, false, false}, {true, 1, false, false}, {true, 3, false, false},
@@ -119,19 +117,19 @@ TEST_F(CompressTest, AStoppedOvertakenOrReplacedRunLosesNothing) {
 
 TEST_F(CompressTest, StartRefusesWhatItCannotCompressAndCreatesNothing) {
     // The longest name accepted: its output path takes 255 characters.
-    const std::string longest = Path(std::string(255 - dir_.size() - 8, 'n') + ".log");
+    const std::string longest = dir_ / (std::string(255 - dir_.size() - 8, 'n') + ".log");
     ASSERT_TRUE(
         loggen::GenerateFile(longest, 1000, 2) &&
         rel::Shell("cd " + dir_ + " && mkfifo fifo.log && mkdir dir.log gzdir.log.gz && " +
                    "for f in ok gzlink gzdir tmplink held; do echo x > $f.log; done && " +
                    "for f in link.log gzlink.log.gz tmplink.log~gz; do ln -s ok.log $f; done"));
-    FILE_COMPRESS_HANDLE holder = Start(Path("held.log"), 4, 0, false, out_);
+    FILE_COMPRESS_HANDLE holder = Start(dir_ / "held.log", 4, 0, false, out_);
     const Names before = rel::ListDir(dir_);
     // A link, anything but a regular file, an output or temporary name taken by anything but
     // a leftover, a temporary in use, no name, no room for the terminator in 255 bytes.
     for (const std::string& file :
-         {Path("missing.log"), Path("fifo.log"), Path("dir.log"), Path("link.log"),
-          Path("gzlink.log"), Path("gzdir.log"), Path("tmplink.log"), Path("held.log"),
+         {dir_ / "missing.log", dir_ / "fifo.log", dir_ / "dir.log", dir_ / "link.log",
+          dir_ / "gzlink.log", dir_ / "gzdir.log", dir_ / "tmplink.log", dir_ / "held.log",
           std::string(), longest}) {
         std::strcpy(out_, "untouched");
         EXPECT_EQ(Start(file, 4, 0, true, out_, file == longest ? 255 : 256), nullptr) << file;
@@ -154,7 +152,7 @@ TEST_F(CompressTest, StartRefusesWhatItCannotCompressAndCreatesNothing) {
 // Random bytes do not compress: their archive cannot fit next to them on a 1 MiB tmpfs. The
 // failure stays, and so do the source and the older archive. A read-only mount takes no new file.
 TEST_F(CompressTest, FullDiskFailsTheSliceAndKeepsSourceAndOlderArchive) {
-    const std::string src = Path("d.log");
+    const std::string src = dir_ / "d.log";
     const auto verdict = hosttest::InPrivateTmpfs(dir_, "1m", [&]() -> std::string {
         if (!rel::Shell("head -c 600000 /dev/urandom > " + src + " && printf old > " + src + ".gz"))
             return "set-up";

@@ -39,14 +39,10 @@ TEST_F(LogSysTest, ConcurrentWritersNeverInterleaveLines) {
     const auto text = [](int t, int i) {
         return std::to_string(i) + " " + std::string(size_t(i * 37 + t * 11) % 300, 'a' + t);
     };
-    std::vector<std::thread> writers;
-    for (int t = 0; t < 6; ++t) {
-        writers.emplace_back([t, &text] {
-            for (int i = 0; i < 400; ++i)
-                log_sendByLevelFile(LOG_CSMS, LEVEL_WARN, "W", t, "%s end", text(t, i).c_str());
-        });
-    }
-    for (auto& w : writers) w.join();
+    hosttest::OnThreads(6, [&](int t) {
+        for (int i = 0; i < 400; ++i)
+            log_sendByLevelFile(LOG_CSMS, LEVEL_WARN, "W", t, "%s end", text(t, i).c_str());
+    });
     std::vector<int> next(6, 0);
     for (const auto& line : Lines()) {
         int t = -1;

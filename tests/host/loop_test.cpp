@@ -6,7 +6,7 @@
 #include "event/ev_host.h"
 #include "event/ev_loop.h"
 #include "event/uv_timer.h"
-#include "tests/support/files.h"
+#include "tests/support/private_tmpfs.h"
 
 namespace {
 
@@ -42,36 +42,30 @@ class LoopTest : public ::testing::Test {
 // before a stop, after a stop (a destroy runs those on the calling thread): each runs once, in
 // the order of its poster.
 TEST_F(LoopTest, NoPostedTaskIsLostReorderedOrRunInsideItsPost) {
-    std::vector<std::string> trace;
-    Post([&] { trace.push_back("idle"); }, true);
+    std::string trace;
+    Post([&] { trace += "idle "; }, true);
     EvRunInLoop(sLoop, EV_TASK_T{nullptr, nullptr, 0});  // refused
     ASSERT_EQ(EvLoopStartThread(sLoop), 0);
-    EXPECT_FALSE(EvLoopIsLoopThread(sLoop));
-    EXPECT_EQ(EvLoopStartThread(sLoop), -1);  // one thread runs a loop
-    EXPECT_EQ(EvLoopRun(sLoop), -1);
+    // Not on the loop's thread here; one thread runs a loop.
+    EXPECT_EQ(
+        (std::vector<int>{EvLoopIsLoopThread(sLoop), EvLoopStartThread(sLoop), EvLoopRun(sLoop)}),
+        (std::vector<int>{false, -1, -1}));
     std::vector<int> next(4, 0);  // touched on the loop only; -1 once out of order
-    std::vector<std::thread> posters;
-    for (int t = 0; t < 4; ++t) {
-        posters.emplace_back([&, t] {
-            for (int i = 0; i < 3000; ++i) Post([&, t, i] { next[t] = i == next[t] ? i + 1 : -1; });
-        });
-    }
-    for (auto& p : posters) p.join();
+    hosttest::OnThreads(4, [&](int t) {
+        for (int i = 0; i < 3000; ++i) Post([&, t, i] { next[t] = i == next[t] ? i + 1 : -1; });
+    });
     Post([&] {
-        Post([&] { trace.push_back("run"); });
-        Post([&] { trace.push_back("queue"); }, true);
-        trace.push_back("outer");
+        Post([&] { trace += "run "; }), Post([&] { trace += "queue "; }, true), trace += "outer ";
     });
     EvLoopStopAndJoin(sLoop);
     EXPECT_EQ(next, std::vector<int>(4, 3000));
     std::thread runner([&] { EXPECT_EQ(EvLoopRun(sLoop), 0); });  // a stopped loop runs again
-    Post([&] { EvLoopStop(sLoop), Post([&] { trace.push_back("stopped"); }); });
+    Post([&] { EvLoopStop(sLoop), Post([&] { trace += "stopped "; }); });
     runner.join();
-    Post([&] { Post([&] { trace.push_back("destroy 2"); }), trace.push_back("destroy 1"); });
+    Post([&] { Post([&] { trace += "destroy 2"; }), trace += "destroy 1 "; });
     EvLoopDestroy(sLoop);
     sLoop = nullptr;
-    EXPECT_EQ(trace, (std::vector<std::string>{"idle", "outer", "run", "queue", "stopped",
-                                               "destroy 1", "destroy 2"}));
+    EXPECT_EQ(trace, "idle outer run queue stopped destroy 1 destroy 2");
 }
 
 // What one timer saw; kept alive by the test until the loop is gone.
@@ -111,17 +105,13 @@ TEST_F(LoopTest, TimersFireOnTheLoopAfterOnePeriodUntilReleased) {
                 never.Arm(0, true));
     UvTimerStart(never.timer, nullptr, &never, 1, true);
     std::vector<std::deque<Probe>> churned(3);  // deque: Probe addresses stay put
-    std::vector<std::thread> threads;
-    for (auto& list : churned) {
-        threads.emplace_back([&] {
-            for (int r = 0; r < 40; ++r) {
-                Probe& p = list.emplace_back();
-                ASSERT_TRUE(p.Arm(1, true) && WaitUntil([&] { return p.fires >= 2; }));
-                p.Release();
-            }
-        });
-    }
-    for (auto& th : threads) th.join();
+    hosttest::OnThreads(3, [&](int t) {
+        for (int r = 0; r < 40; ++r) {
+            Probe& p = churned[t].emplace_back();
+            ASSERT_TRUE(p.Arm(1, true) && WaitUntil([&] { return p.fires >= 2; }));
+            p.Release();
+        }
+    });
     const int turns = early.fires;  // 20 more turns give a stray callback its chance
     ASSERT_TRUE(WaitUntil([&] { return slow.fires >= 2 && early.fires >= turns + 20; }));
     EXPECT_GE(slow.firstFire - started, std::chrono::milliseconds(90));

@@ -1,5 +1,6 @@
-// A directory of one test, and a tmpfs for one test: mounted in a child process's own mount
-// namespace, so it vanishes with the child and nothing reaches the machine's mounts.
+// Helpers of the host tests: a directory of one test, threads started at once, and a tmpfs for one
+// test, mounted in a child process's own mount namespace, so that it vanishes with the child and
+// nothing reaches the machine's mounts.
 #pragma once
 
 #include <sched.h>
@@ -23,6 +24,13 @@ struct TempDir : std::string {
     ~TempDir() { rel::Shell("rm -rf '" + *this + "'"); }
     std::string operator/(const std::string& name) const { return *this + "/" + name; }
 };
+
+// Runs body(0) to body(n - 1) on n threads at once and waits for them.
+inline void OnThreads(int n, const std::function<void(int)>& body) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < n; ++t) threads.emplace_back(body, t);
+    for (auto& thread : threads) thread.join();
+}
 
 // Runs body in a child with a tmpfs of `size` (mount's size= option) on dir, and returns what
 // body returned there ("" for success), or nullopt where this machine allows no private mount.
