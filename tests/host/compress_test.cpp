@@ -7,8 +7,6 @@
 
 namespace {
 
-using Names = std::vector<std::string>;
-
 // What a shell line prints, or "<failed>" where it fails (gzip on a damaged archive).
 std::string Out(const std::string& cmd) {
     std::string text;
@@ -104,7 +102,7 @@ TEST_F(CompressTest, AStoppedOvertakenOrReplacedRunLosesNothing) {
                     RunToEnd(h) ==
                         (replaced ? FILE_COMPRESS_STATUS_FINISHED : FILE_COMPRESS_STATUS_FAILED));
         EXPECT_EQ(FileCompress_Stop(h), 0);
-        EXPECT_EQ(rel::ListDir(dir_), (Names{"b.log", "b.log.gz"})) << runs;
+        EXPECT_EQ(rel::ListDir(dir_), (std::vector<std::string>{"b.log", "b.log.gz"})) << runs;
         EXPECT_EQ(Out("cat " + (replaced ? src : gz)), replaced    ? "new line\n"
                                                        : overtaken ? "newer\n"
                                                                    : "older archive");
@@ -123,7 +121,7 @@ TEST_F(CompressTest, StartRefusesWhatItCannotCompressAndCreatesNothing) {
                    "for f in ok gzlink gzdir tmplink held; do echo x > $f.log; done && " +
                    "for f in link.log gzlink.log.gz tmplink.log~gz; do ln -s ok.log $f; done"));
     FILE_COMPRESS_HANDLE holder = Start(dir_ / "held.log", 4, 0, false, out_);
-    const Names before = rel::ListDir(dir_);
+    const auto before = rel::ListDir(dir_);
     // A link, anything but a regular file, an output or temporary name taken by anything but
     // a leftover, a temporary in use, no name, no room for the terminator in 255 bytes.
     for (const std::string& file :
@@ -159,7 +157,7 @@ TEST_F(CompressTest, FullDiskFailsTheSliceAndKeepsSourceAndOlderArchive) {
         const bool failed = h != nullptr && RunToEnd(h) == FILE_COMPRESS_STATUS_FAILED &&
                             FileCompress_Run(h, 0) == FILE_COMPRESS_STATUS_FAILED;
         FileCompress_Stop(h);
-        if (!failed || rel::ListDir(dir_) != Names{"d.log", "d.log.gz"} ||
+        if (!failed || rel::ListDir(dir_) != std::vector<std::string>{"d.log", "d.log.gz"} ||
             Out("cat " + src + ".gz") != "old")
             return "no lasting failure, or leftovers, or the older archive damaged";
         mount(nullptr, dir_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr);

@@ -99,9 +99,8 @@ TEST_F(LogSysTest, StderrThatIsTheJournalGetsPrioritiesInsteadOfTimes) {
         EXPECT_EQ(Unstamp(::testing::internal::GetCapturedStderr()), expected) << journal << file;
     }
     unsetenv("JOURNAL_STREAM");
-    auto lines = Lines();  // the failed open's complaint first
-    ASSERT_EQ(lines.size(), 5u);
-    EXPECT_EQ(Strings(lines.begin() + 1, lines.end()), Strings(4, "T " + line));
+    const auto lines = Lines();  // the failed open's complaint first
+    EXPECT_EQ(Strings(lines.begin() + !lines.empty(), lines.end()), Strings(4, "T " + line));
 }
 
 }  // namespace

@@ -49,13 +49,12 @@ inline std::optional<std::string> InPrivateTmpfs(const std::string& dir, const s
         if (mounted) snprintf(shared, 4096, "%s", body().c_str());
         exit(mounted ? 0 : 77);  // exit(), not _exit(): the sanitizers' leak check runs here too
     }
-    int status = 0;
-    const bool reaped = pid > 0 && waitpid(pid, &status, 0) == pid;
-    std::string verdict(shared);
+    int status = -1;  // stays so where no child was made or reaped
+    if (pid > 0) waitpid(pid, &status, 0);
+    const std::string verdict(shared);
     munmap(shared, 4096);
-    if (reaped && WIFEXITED(status) && WEXITSTATUS(status) == 77) return std::nullopt;
-    if (!reaped || status != 0) verdict += " (child status " + std::to_string(status) + ")";
-    return verdict;
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) return std::nullopt;
+    return status == 0 ? verdict : verdict + " (child status " + std::to_string(status) + ")";
 }
 
 }  // namespace hosttest
