@@ -135,8 +135,8 @@ TEST_F(CompressTest, StartRefusesWhatItCannotCompressAndCreatesNothing) {
     }
     FILE_COMPRESS_CONFIG cfg{};
     EXPECT_EQ(FileCompress_Start(nullptr, out_, sizeof out_), nullptr);
-    EXPECT_EQ(FileCompress_Start(&cfg, nullptr, sizeof out_), nullptr);
-    std::memset(cfg.file, 'x', sizeof cfg.file);  // no terminator
+    EXPECT_EQ(Start(dir_ / "ok.log", 4, 0, true, nullptr), nullptr);  // nowhere to write to
+    std::memset(cfg.file, 'x', sizeof cfg.file);                      // no terminator
     EXPECT_EQ(FileCompress_Start(&cfg, out_, sizeof out_), nullptr);
     FileCompress_Stop(holder);
     FILE_COMPRESS_HANDLE h = Start(longest, 4, 0, false, out_);
