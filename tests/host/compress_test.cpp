@@ -1,25 +1,16 @@
 // The reference file compressor on real files, read back with real gzip.
 #include <gtest/gtest.h>
-#include <sys/mount.h>
 
 #include "fileUtils/file_compress_host.h"
-#include "tests/support/files.h"
 #include "tests/support/private_tmpfs.h"
 #include "tools/loggen/station_log_gen.h"
 
 namespace {
 
-using Names = std::vector<std::string>;
-
-std::string Read(const std::string& path) {
+// What a shell line prints, or "<failed>" where it fails (gzip on a damaged archive).
+std::string Out(const std::string& cmd) {
     std::string text;
-    rel::ReadFile(path, &text);
-    return text;
-}
-
-std::string Gunzip(const std::string& path) {
-    std::string text;
-    return rel::Shell("gzip -dc '" + path + "'", &text) ? text : "<damaged>";
+    return rel::Shell(cmd, &text) ? text : "<failed>";
 }
 
 FILE_COMPRESS_HANDLE Start(const std::string& path, uint32_t level, uint32_t segment,
@@ -30,10 +21,8 @@ FILE_COMPRESS_HANDLE Start(const std::string& path, uint32_t level, uint32_t seg
 }
 
 int RunToEnd(FILE_COMPRESS_HANDLE h) {
-    int ret;
-    while ((ret = FileCompress_Run(h, 0)) == FILE_COMPRESS_STATUS_ONGOING) {
-    }
-    return ret;
+    for (int ret;;)
+        if ((ret = FileCompress_Run(h, 0)) != FILE_COMPRESS_STATUS_ONGOING) return ret;
 }
 
 int sSlices = 0;                      // progress hook calls
@@ -41,15 +30,7 @@ std::pair<uint64_t, int> sLastSlice;  // bytes done and finished, as the hook sa
 
 class CompressTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/compress-test.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-    }
-    void TearDown() override { rel::Shell("rm -rf '" + dir_ + "'"); }
-    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-
-    std::string dir_;
+    hosttest::TempDir dir_;
     char out_[256] = {};
 };
 
@@ -57,53 +38,42 @@ class CompressTest : public ::testing::Test {
 // bytes ahead of the new ones; a temporary nobody holds is a leftover and is replaced; the
 // final name appears, and the source goes, only once the archive is complete.
 TEST_F(CompressTest, RoundTripThroughGzipInBoundedSlices) {
-    const struct {
-        size_t bytes;
-        uint32_t level, segment, delayMs;
-        int calls;  // 0: not checked
-        size_t keptBytes;
-        bool leftover, needDelete;
-    } cases[] = {
-        {6u << 20, 4, 1u << 20, 0, 7, 0, false, true},
-        {6u << 20, 4, 0, 0, 3, 0, false, false},        // the default slice
-        {300000, 12, 64u << 10, 0, 5, 0, true, true},   // above 9: taken as 9
-        {200000, 0, 64u << 10, 0, 4, 0, false, false},  // stored
-        {1u << 20, 1, 1u << 20, 5, 2, 0, false, true},  // a background pace between slices
-        {0, 4, 0, 0, 1, 0, false, true},                // an empty archive
-        {100, 4, 1, 0, 1, 0, false, false},             // tiny slices are raised to a minimum
-        {300000, 9, 64u << 10, 0, 0, 200000, false, true},
-        {200000, 4, 4096, 0, 0, 2u << 20, true, false},  // the kept .gz spans many slices
-        {0, 4, 0, 0, 0, 1000, false, true},
-    };
+    // Source bytes, level, slice, pace, Run calls (0: not checked), bytes of a kept .gz, a
+    // leftover, the source deleted.
+    const std::tuple<size_t, uint32_t, uint32_t, uint32_t, int, size_t, bool, bool> cases[] = {
+        {6u << 20, 4, 0, 0, 3, 0, false, false},            // the default slice
+        {200000, 0, 64u << 10, 0, 4, 0, false, false},      // stored
+        {1u << 20, 1, 1u << 20, 5, 2, 0, false, true},      // a background pace between slices
+        {0, 4, 0, 0, 1, 0, false, true},                    // an empty archive
+        {100, 4, 1, 0, 1, 0, false, false},                 // tiny slices are raised to a minimum
+        {300000, 12, 64u << 10, 0, 0, 200000, true, true},  // a level above 9 is taken as 9
+        {200000, 4, 4096, 0, 0, 2u << 20, true, false}};    // the kept .gz spans many slices
     FileCompressSetProgressHook([](const char*, uint64_t done, uint64_t, int finished) {
         ++sSlices, sLastSlice = {done, finished};
     });
-    const std::string src = Path("2026-12-03.log"), gz = src + ".gz";
-    for (const auto& c : cases) {
-        SCOPED_TRACE(::testing::Message() << c.bytes << " bytes, slice " << c.segment);
-        ASSERT_TRUE(loggen::GenerateFile(Path("kept"), c.keptBytes, 7));
-        ASSERT_TRUE(loggen::GenerateFile(src, c.bytes, 3));
-        const std::string expected = Read(Path("kept")) + Read(src);
-        ASSERT_TRUE(c.keptBytes == 0 || rel::Shell("gzip -c " + Path("kept") + " > " + gz));
-        if (c.leftover) rel::WriteFile(src + FILE_COMPRESS_TEMP_SUFFIX, "cut short");
-        FILE_COMPRESS_HANDLE h = Start(src, c.level, c.segment, c.needDelete, out_);
-        ASSERT_NE(h, nullptr);
-        EXPECT_EQ(std::string(out_), src + FILE_COMPRESS_TEMP_SUFFIX);
+    const std::string src = dir_ / "2026-12-03.log", gz = src + ".gz";
+    for (const auto& [bytes, level, segment, delayMs, expectedCalls, keptBytes, leftover,
+                      needDelete] : cases) {
+        SCOPED_TRACE(::testing::Message() << bytes << " bytes, slice " << segment);
+        ASSERT_TRUE(loggen::GenerateFile(dir_ / "kept", keptBytes, 7) &&
+                    loggen::GenerateFile(src, bytes, 3));
+        const std::string expected = Out("cat " + (dir_ / "kept") + " " + src);
+        ASSERT_TRUE(keptBytes == 0 || rel::Shell("gzip -c " + (dir_ / "kept") + " > " + gz));
+        if (leftover) rel::WriteFile(src + FILE_COMPRESS_TEMP_SUFFIX, "cut short");
+        FILE_COMPRESS_HANDLE h = Start(src, level, segment, needDelete, out_);
+        ASSERT_EQ(std::string(h != nullptr ? out_ : "refused"), src + FILE_COMPRESS_TEMP_SUFFIX);
         int ret = FILE_COMPRESS_STATUS_ONGOING, calls = sSlices = 0;
         for (; ret == FILE_COMPRESS_STATUS_ONGOING; ++calls) {
-            ASSERT_TRUE(rel::Exists(src));
-            ASSERT_EQ(rel::Exists(gz), c.keptBytes > 0);
-            ret = FileCompress_Run(h, c.delayMs);
+            ASSERT_TRUE(rel::Exists(src) && rel::Exists(gz) == (keptBytes > 0));
+            ret = FileCompress_Run(h, delayMs);
         }
-        EXPECT_EQ(ret, FILE_COMPRESS_STATUS_FINISHED);
-        EXPECT_TRUE(c.calls == 0 || calls == c.calls) << calls;
-        EXPECT_EQ(sSlices, calls);
-        EXPECT_EQ(sLastSlice, std::make_pair(uint64_t{c.bytes}, 1));
-        EXPECT_EQ(FileCompress_Run(h, 0), FILE_COMPRESS_STATUS_FINISHED);
-        EXPECT_EQ(FileCompress_Stop(h), 0);
-        EXPECT_EQ(rel::Exists(src), !c.needDelete);
-        EXPECT_FALSE(rel::Exists(out_));
-        EXPECT_TRUE(Gunzip(gz) == expected);
+        const int again = FileCompress_Run(h, 0), stopped = FileCompress_Stop(h);
+        EXPECT_EQ(std::make_tuple(ret, again, stopped, expectedCalls ? calls : 0, sSlices,
+                                  sLastSlice, rel::Exists(src), rel::Exists(out_)),
+                  std::make_tuple(FILE_COMPRESS_STATUS_FINISHED, FILE_COMPRESS_STATUS_FINISHED, 0,
+                                  expectedCalls, calls, std::make_pair(uint64_t{bytes}, 1),
+                                  !needDelete, false));
+        EXPECT_TRUE(Out("gzip -dc " + gz) == expected);
         rel::EmptyDir(dir_);
     }
     FileCompressSetProgressHook(nullptr);
@@ -113,7 +83,7 @@ TEST_F(CompressTest, RoundTripThroughGzipInBoundedSlices) {
 // replaces the kept one: the run leaves the source and that archive as they are. A source
 // replaced midway is compressed as it was read, and the new file under its name stays.
 TEST_F(CompressTest, AStoppedOvertakenOrReplacedRunLosesNothing) {
-    const std::string src = Path("b.log"), gz = src + ".gz";
+    const std::string src = dir_ / "b.log", gz = src + ".gz";
     // An older archive there, slices run before, overtaken, replaced.
     const std::tuple<bool, int, bool, bool> cases[] = {
         {true, 0, false, false}, {true, 1, false, false}, {true, 3, false, false},
@@ -121,48 +91,42 @@ TEST_F(CompressTest, AStoppedOvertakenOrReplacedRunLosesNothing) {
     for (const auto& [kept, runs, overtaken, replaced] : cases) {
         rel::EmptyDir(dir_);
         ASSERT_TRUE(loggen::GenerateFile(src, 1u << 20, 5));
-        const std::string original = Read(src);
+        const std::string original = Out("cat " + src);
         if (kept) rel::WriteFile(gz, "older archive");
         FILE_COMPRESS_HANDLE h = Start(src, 4, 64u << 10, true, out_);
-        ASSERT_NE(h, nullptr);
         for (int i = 0; i < runs; ++i)
             EXPECT_EQ(FileCompress_Run(h, 0), FILE_COMPRESS_STATUS_ONGOING);
         ASSERT_TRUE(!overtaken || rel::Shell("echo newer > " + gz + "~ && mv " + gz + "~ " + gz));
         ASSERT_TRUE(!replaced || (unlink(src.c_str()) == 0 && rel::WriteFile(src, "new line\n")));
-        if (overtaken || replaced) {
-            EXPECT_EQ(RunToEnd(h),
-                      replaced ? FILE_COMPRESS_STATUS_FINISHED : FILE_COMPRESS_STATUS_FAILED);
-        }
+        EXPECT_TRUE(!(overtaken || replaced) ||
+                    RunToEnd(h) ==
+                        (replaced ? FILE_COMPRESS_STATUS_FINISHED : FILE_COMPRESS_STATUS_FAILED));
         EXPECT_EQ(FileCompress_Stop(h), 0);
-        EXPECT_EQ(rel::ListDir(dir_), (Names{"b.log", "b.log.gz"})) << runs;
-        EXPECT_EQ(Read(replaced ? src : gz), replaced    ? "new line\n"
-                                             : overtaken ? "newer\n"
-                                                         : "older archive");
-        EXPECT_TRUE(!replaced || Gunzip(gz) == original);
+        EXPECT_EQ(rel::ListDir(dir_), (std::vector<std::string>{"b.log", "b.log.gz"})) << runs;
+        EXPECT_EQ(Out("cat " + (replaced ? src : gz)), replaced    ? "new line\n"
+                                                       : overtaken ? "newer\n"
+                                                                   : "older archive");
+        EXPECT_TRUE(!replaced || Out("gzip -dc " + gz) == original);
     }
     EXPECT_EQ(FileCompress_Run(nullptr, 0), FILE_COMPRESS_STATUS_FAILED);
     EXPECT_EQ(FileCompress_Stop(nullptr), -1);
 }
 
 TEST_F(CompressTest, StartRefusesWhatItCannotCompressAndCreatesNothing) {
-    ASSERT_EQ(mkfifo(Path("fifo.log").c_str(), 0644), 0);
-    ASSERT_EQ(mkdir(Path("dir.log").c_str(), 0755), 0);
-    ASSERT_EQ(mkdir(Path("gzdir.log.gz").c_str(), 0755), 0);
-    for (const char* name : {"ok.log", "gzlink.log", "gzdir.log", "tmplink.log", "held.log"})
-        ASSERT_TRUE(loggen::GenerateFile(Path(name), 1000, 1));
-    for (const char* name : {"link.log", "gzlink.log.gz", "tmplink.log~gz"})
-        ASSERT_EQ(symlink(Path("ok.log").c_str(), Path(name).c_str()), 0);
     // The longest name accepted: its output path takes 255 characters.
-    const std::string longest = Path(std::string(255 - dir_.size() - 8, 'n') + ".log");
-    ASSERT_TRUE(loggen::GenerateFile(longest, 1000, 2));
-    FILE_COMPRESS_HANDLE holder = Start(Path("held.log"), 4, 0, false, out_);
-    ASSERT_NE(holder, nullptr);
-    const Names before = rel::ListDir(dir_);
+    const std::string longest = dir_ / (std::string(255 - dir_.size() - 8, 'n') + ".log");
+    ASSERT_TRUE(
+        loggen::GenerateFile(longest, 1000, 2) &&
+        rel::Shell("cd " + dir_ + " && mkfifo fifo.log && mkdir dir.log gzdir.log.gz && " +
+                   "for f in ok gzlink gzdir tmplink held; do echo x > $f.log; done && " +
+                   "for f in link.log gzlink.log.gz tmplink.log~gz; do ln -s ok.log $f; done"));
+    FILE_COMPRESS_HANDLE holder = Start(dir_ / "held.log", 4, 0, false, out_);
+    const auto before = rel::ListDir(dir_);
     // A link, anything but a regular file, an output or temporary name taken by anything but
     // a leftover, a temporary in use, no name, no room for the terminator in 255 bytes.
     for (const std::string& file :
-         {Path("missing.log"), Path("fifo.log"), Path("dir.log"), Path("link.log"),
-          Path("gzlink.log"), Path("gzdir.log"), Path("tmplink.log"), Path("held.log"),
+         {dir_ / "missing.log", dir_ / "fifo.log", dir_ / "dir.log", dir_ / "link.log",
+          dir_ / "gzlink.log", dir_ / "gzdir.log", dir_ / "tmplink.log", dir_ / "held.log",
           std::string(), longest}) {
         std::strcpy(out_, "untouched");
         EXPECT_EQ(Start(file, 4, 0, true, out_, file == longest ? 255 : 256), nullptr) << file;
@@ -171,35 +135,32 @@ TEST_F(CompressTest, StartRefusesWhatItCannotCompressAndCreatesNothing) {
     }
     FILE_COMPRESS_CONFIG cfg{};
     EXPECT_EQ(FileCompress_Start(nullptr, out_, sizeof out_), nullptr);
-    EXPECT_EQ(FileCompress_Start(&cfg, nullptr, sizeof out_), nullptr);
-    std::memset(cfg.file, 'x', sizeof cfg.file);  // no terminator
+    EXPECT_EQ(Start(dir_ / "ok.log", 4, 0, true, nullptr), nullptr);  // nowhere to write to
+    std::memset(cfg.file, 'x', sizeof cfg.file);                      // no terminator
     EXPECT_EQ(FileCompress_Start(&cfg, out_, sizeof out_), nullptr);
     FileCompress_Stop(holder);
     FILE_COMPRESS_HANDLE h = Start(longest, 4, 0, false, out_);
-    ASSERT_NE(h, nullptr);
-    EXPECT_EQ(std::strlen(out_), 255u);
+    ASSERT_EQ(std::string(h != nullptr ? out_ : "refused"), longest + FILE_COMPRESS_TEMP_SUFFIX);
     EXPECT_EQ(RunToEnd(h), FILE_COMPRESS_STATUS_FINISHED);
     FileCompress_Stop(h);
-    EXPECT_EQ(Gunzip(longest + ".gz"), Read(longest));
+    EXPECT_EQ(Out("gzip -dc " + longest + ".gz"), Out("cat " + longest));
 }
 
-// Random bytes do not compress: their archive cannot fit next to them on a 1 MiB tmpfs.
+// Random bytes do not compress: their archive cannot fit next to them on a 1 MiB tmpfs. The
+// failure stays, and so do the source and the older archive. A read-only mount takes no new file.
 TEST_F(CompressTest, FullDiskFailsTheSliceAndKeepsSourceAndOlderArchive) {
-    const std::string mnt = Path("small"), src = mnt + "/d.log";
-    ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
-    const auto verdict = hosttest::InPrivateTmpfs(mnt, "1m", [&]() -> std::string {
-        if (!rel::Shell("head -c 600000 /dev/urandom > " + src) ||
-            !rel::WriteFile(src + ".gz", "older archive"))
+    const std::string src = dir_ / "d.log";
+    const auto verdict = hosttest::InPrivateTmpfs(dir_, "1m", [&]() -> std::string {
+        if (!rel::Shell("head -c 600000 /dev/urandom > " + src + " && printf old > " + src + ".gz"))
             return "set-up";
         FILE_COMPRESS_HANDLE h = Start(src, 4, 64u << 10, true, out_);
         const bool failed = h != nullptr && RunToEnd(h) == FILE_COMPRESS_STATUS_FAILED &&
                             FileCompress_Run(h, 0) == FILE_COMPRESS_STATUS_FAILED;
         FileCompress_Stop(h);
-        if (!failed) return "the slice did not fail, or its failure was not kept";
-        if (rel::ListDir(mnt) != Names{"d.log", "d.log.gz"} || Read(src + ".gz") != "older archive")
-            return "leftovers, or the older archive damaged";
-        // A file system that takes no new file: Start fails.
-        mount(nullptr, mnt.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr);
+        if (!failed || rel::ListDir(dir_) != std::vector<std::string>{"d.log", "d.log.gz"} ||
+            Out("cat " + src + ".gz") != "old")
+            return "no lasting failure, or leftovers, or the older archive damaged";
+        mount(nullptr, dir_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr);
         return Start(src, 4, 0, true, out_) == nullptr ? "" : "started on a read-only mount";
     });
     if (!verdict) GTEST_SKIP() << "no private mount namespace allowed here";
