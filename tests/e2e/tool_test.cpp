@@ -2,7 +2,6 @@
 // whose log directory is the build tree's test directory), generated station logs, real tar
 // and gzip, real signals. Exit statuses and outputs are what a script would rely on. Every
 // date comes from one reading of the clock.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -24,8 +23,7 @@ const std::string kToday = loggen::UtcDate();
 
 std::string Output(const std::string& cmd) {
     std::string out;
-    Shell(cmd, &out);
-    return out;
+    return Shell(cmd, &out), out;
 }
 // A checksum per log of a date, of what its .gz holds once it is gone, or why it has none.
 std::string Sums(const std::string& date) {
@@ -37,11 +35,17 @@ std::string Sums(const std::string& date) {
     }
     return sums;
 }
+// Polls `done` until it holds or the limit passed; what it gives last.
+bool Until(const std::function<bool()>& done, Clock::duration limit = kDeadline) {
+    for (const auto end = Clock::now() + limit; !done(); std::this_thread::sleep_for(5ms))
+        if (Clock::now() > end) return done();
+    return true;
+}
 
-// The tool as a child process, its stdout and stderr in files.
+// The tool as a child process, its stdout and stderr in files; with ownGroup, it leads a
+// process group of its own, as a terminal's foreground job.
 class Tool {
   public:
-    // With ownGroup, it leads a process group of its own, as a terminal's foreground job.
     explicit Tool(std::vector<std::string> args, bool ownGroup = false) {
         static int count = 0;
         io_ = kIoDir + "/" + std::to_string(count++);
@@ -49,50 +53,42 @@ class Tool {
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
-        const int out = open((io_ + ".out").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-        const int err = open((io_ + ".err").c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
         if ((pid_ = fork()) == 0) {
             if (ownGroup) setpgid(0, 0);
-            dup2(out, STDOUT_FILENO);
-            dup2(err, STDERR_FILENO);
-            execv(kTool.c_str(), argv.data());
+            if (freopen((io_ + ".out").c_str(), "w", stdout) &&
+                freopen((io_ + ".err").c_str(), "w", stderr))
+                execv(kTool.c_str(), argv.data());
             _exit(127);
         }
-        close(out);
-        close(err);
     }
     ~Tool() {
         if (Wait(0s) == -1) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
     }
-    std::string Out() const { return Read(".out"); }
-    std::string Err() const { return Read(".err"); }
+    std::string Out(const char* which = ".out") const {
+        std::string text;
+        return ReadFile(io_ + which, &text), text;
+    }
+    std::string Err() const { return Out(".err"); }
     void Signal(int signo, bool group = false) { kill(group ? -pid_ : pid_, signo); }
-
     // True once `text` shows in its stderr (or stdout); false when it ended first.
     bool WaitFor(const std::string& text, bool inStdout = false) {
         auto seen = [&] { return (inStdout ? Out() : Err()).find(text) != std::string::npos; };
-        for (const auto end = Clock::now() + kDeadline; !seen(); std::this_thread::sleep_for(5ms))
-            if (Clock::now() > end || Wait(0s) != -1) return seen();
-        return true;
+        return Until([&] { return seen() || Wait(0s) != -1; }) && seen();
     }
     // The exit status (-2 for a signal), or -1 when the tool did not end in time.
     int Wait(Clock::duration limit = kDeadline) {
-        for (const auto end = Clock::now() + limit; status_ == -1;) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_)
-                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -2;
-            if (status_ == -1 && Clock::now() >= end) break;
-            if (status_ == -1) std::this_thread::sleep_for(5ms);
-        }
+        Until(
+            [&] {
+                int st = 0;
+                if (status_ == -1 && waitpid(pid_, &st, WNOHANG) == pid_)
+                    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -2;
+                return status_ != -1;
+            },
+            limit);
         return status_;
     }
 
   private:
-    std::string Read(const char* which) const {
-        std::string text;
-        ReadFile(io_ + which, &text);
-        return text;
-    }
     std::string io_;
     pid_t pid_ = -1;
     int status_ = -1;
@@ -255,10 +251,9 @@ TEST_F(ToolTest, StopSignalsDuringPackageRestoreThePackedFiles) {
         Tool tool({"package", "--from", day, "--output", archive}, c.twice);
         ASSERT_TRUE(tool.WaitFor("compressing file 1 of 1")) << tool.Err();
         tool.Signal(c.signo, c.twice);
-        bool restoring = !c.twice;
-        for (const auto end = Clock::now() + kDeadline; !restoring && Clock::now() < end;)
-            restoring = Shell("ls -d '" + kLogDir + "'/.logcomp/restore-*");
-        ASSERT_TRUE(restoring) << tool.Err();
+        ASSERT_TRUE(!c.twice || Until([] {
+            return Shell("ls -d '" + kLogDir + "'/.logcomp/restore-*");
+        })) << tool.Err();
         if (c.twice) tool.Signal(c.signo, true);
         ASSERT_EQ(tool.Wait(), c.status) << tool.Err();
         EXPECT_NE(tool.Out().find("result     0 cancelled"), std::string::npos) << tool.Out();
