@@ -94,19 +94,17 @@ class Tool {
     int status_ = -1;
 };
 
-class ToolTest : public ::testing::Test {
-  protected:
-    // The big days are hundreds of MB: nothing is left behind.
-    void SetUp() override { Empty(); }
-    void TearDown() override { Empty(); }
-    static void Empty() {
+std::string Generate(int daysBack, size_t bytes) {
+    const std::string date = ShiftDate(kToday, -daysBack);
+    EXPECT_TRUE(loggen::GenerateDay(kLogDir, date, {7, bytes}));
+    return date;
+}
+// The big days are hundreds of MB: nothing is left behind.
+struct ToolTest : ::testing::Test {
+    void SetUp() override {
         for (const std::string& dir : {kLogDir, kOutDir, kIoDir}) ASSERT_TRUE(EmptyDir(dir));
     }
-    static std::string Generate(int daysBack, size_t bytes) {
-        const std::string date = ShiftDate(kToday, -daysBack);
-        EXPECT_TRUE(loggen::GenerateDay(kLogDir, date, {7, bytes}));
-        return date;
-    }
+    void TearDown() override { SetUp(); }
 };
 
 // As a back office asks: RFC 3339 times, the answer as JSON; 23:30 at UTC-2 is the next day in
@@ -125,8 +123,7 @@ TEST_F(ToolTest, PackageOfPastDaysAnswersInJson) {
                                      {"result", "success"}, {"result_code", 2}, {"log_files", 8},
                                      {"exit_status", 0},    {"signal", nullptr}};
     for (const auto& [key, value] : expected.items()) EXPECT_EQ(out[key], value) << tool.Out();
-    EXPECT_EQ(out["archive"]["path"], archive) << tool.Out();
-    EXPECT_EQ(out["archive"]["members"], 8) << tool.Out();
+    EXPECT_TRUE(out["archive"]["path"] == archive && out["archive"]["members"] == 8) << tool.Out();
     EXPECT_EQ(Output("tar -tzf '" + archive + "' | wc -l"), "8\n");
     EXPECT_EQ(Sums(dates[0]) + Sums(dates[3]), kept) << "a day outside the range was packed";
 }

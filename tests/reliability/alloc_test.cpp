@@ -213,22 +213,6 @@ TEST_F(Alloc, EachFailableAllocationOfARequestOrTheDailyRun) {
     }
 }
 
-// A request under an id still registered is refused on the loop; its map entry is freed.
-TEST_F(Alloc, ADuplicateIdLeaksNothing) {
-    LOG_COMP_TRIGGER_CONFIG config{{2, 0, 0}, nullptr};
-    StartTracking();
-    ASSERT_EQ(LogCompTriggerInit(fakes::Loop(), &config), 0);
-    const auto req = Request("dup", LOG_COMPRESS_OPTION_ONLY_COMPRESS, "2026-12-01");
-    ASSERT_TRUE(LogCompTriggerPostTask(&req) == 0 && LogCompTriggerPostTask(&req) == 0);
-    EXPECT_TRUE(Settled([] {
-        return fakes::LogCountContaining("[dup]EventLogCompress failed, HashSafeAdd failed") == 1 &&
-               gResults.All().size() == 1;
-    }));
-    LogCompTriggerUninit();
-    fakes::PumpLoop();
-    EXPECT_EQ(Live(), 0u);
-}
-
 // The storage guard's search copies its result with strdup: without memory it finds nothing,
 // deletes nothing, and the next check deletes as usual.
 TEST_F(Alloc, StorageCheck) {
