@@ -115,67 +115,55 @@ void NoteWritten(const std::string& text) {
     gWritten.Add(text);
 }
 
-// "" when the case went as expected, else its findings, one per line.
+// "" when the case went as expected, else what it left against what it should have: whether
+// the request ran and was released, the results heard, the messages not logged, the lines
+// lost, the records, temporaries, damaged and cut archives, and the entries left.
 std::string RunCase(const Case& c) {
     const Days& d = kDays;
     Lines expected;
     if (!EmptyDir(kLogDir) || !AddDays(kLogDir, {d.p1, d.p2, d.p3}, 64 << 10, 4242, &expected) ||
-        !AddDays(kLogDir, {d.t}, 32 << 10, 4242, &expected)) {
+        !AddDays(kLogDir, {d.t}, 32 << 10, 4242, &expected))
         return c.name + ": cannot prepare the log directory\n";
-    }
     gWritten = Lines();
     if (c.beforeRequest) c.beforeRequest();
-    std::vector<std::string> names = ListDir(kLogDir);  // what must be left
-    for (const auto& name : c.gone) names.erase(std::find(names.begin(), names.end(), name));
-    names.insert(names.end(), c.added.begin(), c.added.end());
-    std::sort(names.begin(), names.end());
-    names.erase(std::unique(names.begin(), names.end()), names.end());
-    gPlan = c.plan;
-    gHandles.clear();
-    gResults.Clear();
+    const std::vector<std::string> before = ListDir(kLogDir);
+    std::set<std::string> names(before.begin(), before.end());
+    for (const auto& name : c.gone) names.erase(name);
+    names.insert(c.added.begin(), c.added.end());
+    gPlan = c.plan, gHandles.clear(), gResults.Clear();
     RealLoop loop;
     LOG_COMP_TRIGGER_CONFIG config{{2, 0, 0}, nullptr};
-    if (!LogToFile(kSinkFile) || !loop.Start() || LogCompTriggerInit(loop.Get(), &config) != 0)
-        return c.name + ": cannot start\n";
-    const LOG_COMP_TRIGGER_REQ req =
-        c.package ? MakeReq("fault", LOG_COMPRESS_OPTION_FULL, d.p2, d.t,
-                            kLogDir + "/" + kArchive + ".gz")
-                  : MakeReq("fault", LOG_COMPRESS_OPTION_ONLY_COMPRESS, d.p1, d.p1);
-    std::string f;
-    if (LogCompTriggerPostTask(&req) != 0 || !loop.Run()) f += "the post or dispatch failed\n";
-    // A failed dispatch is logged by now; only a task the executor took can still answer.
-    if (c.result != kNoResult &&
-        CountLogged(kSinkFile, "[fault]LogCompTriggerEventProc failed") == 0 &&
-        !gResults.WaitCount(1)) {
-        f += "no result in time\n";
-    }
+    const auto req = c.package ? MakeReq("fault", LOG_COMPRESS_OPTION_FULL, d.p2, d.t,
+                                         kLogDir + "/" + kArchive + ".gz")
+                               : MakeReq("fault", LOG_COMPRESS_OPTION_ONLY_COMPRESS, d.p1, d.p1);
+    // A failed dispatch is logged once the post ran; only a task the executor took can answer.
+    const bool ran = LogToFile(kSinkFile) && loop.Start() &&
+                     LogCompTriggerInit(loop.Get(), &config) == 0 &&
+                     LogCompTriggerPostTask(&req) == 0 && loop.Run() &&
+                     (c.result == kNoResult ||
+                      CountLogged(kSinkFile, "[fault]LogCompTriggerEventProc failed") > 0 ||
+                      gResults.WaitCount(1));
     LogCompTriggerUninit();
-    if (!loop.Run() || !loop.Run()) f += "the release did not run\n";
+    const bool released = loop.Run() && loop.Run();
     loop.Stop();
     if (c.afterRequest) c.afterRequest();
     LogToStderr();
     gPlan = Plan{};
-
-    const auto heard = gResults.All();
-    if (heard.size() != (c.result == kNoResult ? 0u : 1u) ||
-        (!heard.empty() && heard[0].result != c.result)) {
-        f += "heard " + std::to_string(heard.size()) + " result(s), the first " +
-             (heard.empty() ? "none" : std::to_string(heard[0].result)) + "\n";
-    }
+    std::string got = "ran, released " + std::to_string(ran) + std::to_string(released) + "; heard";
+    for (const auto& r : gResults.All()) got += " " + std::to_string(r.result);
     for (const auto& line : c.lines)
-        if (CountLogged(kSinkFile, line) == 0) f += "not logged: \"" + line + "\"\n";
+        if (CountLogged(kSinkFile, line) == 0) got += "\nnot logged: " + line;
     for (const auto& [line, n] : gWritten.count) expected.count[line] += n;
     const Inventory inv = TakeInventory(kLogDir);
-    f += expected.MissingFrom(inv.lines);
-    if (!ListDir(kLogDir + "/" LOG_COMP_RECORD_DIR_NAME).empty()) f += "a record was left\n";
-    for (const auto& name : inv.temps) f += "temporary file left: " + name + "\n";
-    for (const auto& name : inv.damaged) f += "damaged: " + name + "\n";
-    for (const auto& name : inv.cutTars) f += "half archive: " + name + "\n";
-    if (inv.names != names) {
-        f += "left " + ::testing::PrintToString(inv.names) + ", expected " +
-             ::testing::PrintToString(names) + "\n";
-    }
-    return f.empty() ? "" : c.name + ":\n" + f;
+    got += expected.MissingFrom(inv.lines) + "\nrecords, temporaries, damaged, cut: " +
+           ::testing::PrintToString(std::vector{ListDir(kLogDir + "/" LOG_COMP_RECORD_DIR_NAME),
+                                                inv.temps, inv.damaged, inv.cutTars}) +
+           "\nleft " + ::testing::PrintToString(inv.names);
+    const std::string want =
+        "ran, released 11; heard" + (c.result == kNoResult ? "" : " " + std::to_string(c.result)) +
+        "\nrecords, temporaries, damaged, cut: { {}, {}, {}, {} }\nleft " +
+        ::testing::PrintToString(std::vector<std::string>(names.begin(), names.end()));
+    return got == want ? "" : c.name + ":\n" + got + "\nexpected:\n" + want + "\n";
 }
 
 // Writes beside the log directory until the card has no byte left.
