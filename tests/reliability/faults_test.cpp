@@ -41,9 +41,9 @@ struct Plan {
 std::mutex gMu;
 Plan gPlan;
 std::map<FILE_COMPRESS_HANDLE, std::pair<std::string, int>> gHandles;  // file, slices run
+Lines gWritten;  // lines a case's hooks wrote into the logs while it ran
 Plan CurrentPlan() {
-    std::lock_guard<std::mutex> lock(gMu);
-    return gPlan;
+    return std::lock_guard<std::mutex>{gMu}, gPlan;
 }
 
 }  // namespace
@@ -100,19 +100,14 @@ struct Case {
     std::string name;
     bool package;  // else compress-only: package takes P2..T, compress-only takes P1
     Plan plan;
-    int result;                        // LOG_COMP_TRIGGER_RESULT_*, or kNoResult
-    std::vector<std::string> lines;    // messages that must be logged (as a prefix)
-    std::vector<std::string> gone{};   // logs no longer there afterwards (their lines are)
-    std::vector<std::string> added{};  // files there only afterwards
-    std::function<void()> beforeRequest = nullptr;
-    std::function<void()> afterRequest = nullptr;  // once the loop has stopped
+    int result;                      // LOG_COMP_TRIGGER_RESULT_*, or kNoResult
+    std::vector<std::string> lines;  // messages that must be logged (as a prefix)
+    // Logs no longer there afterwards (their lines are), files there only afterwards.
+    std::vector<std::string> gone{}, added{};
+    std::function<void()> beforeRequest{}, afterRequest{};  // the latter once the loop stopped
 };
-
-std::mutex gWrittenMu;
-Lines gWritten;  // lines a case's hooks wrote into the logs while it ran
 void NoteWritten(const std::string& text) {
-    std::lock_guard<std::mutex> lock(gWrittenMu);
-    gWritten.Add(text);
+    std::lock_guard<std::mutex>{gMu}, gWritten.Add(text);
 }
 
 // "" when the case went as expected, else what it left against what it should have: whether
