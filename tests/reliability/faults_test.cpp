@@ -193,69 +193,37 @@ TEST(Faults, HostFailuresAndAFullCardLoseNothingAndLeaveNoPartialOutput) {
         for (auto& name : names) name += ".gz";
         return names;
     };
+    // clang-format off
     std::vector<Case> cases = {
         {"archive slice 3 fails", true, {16 << 10, "", kArchive, 2}, failed, {}},
         {"archive compression cannot start", true, {0, kArchive}, failed, {}},
-        {"second file fails at slice 2",
-         false,
-         {4096, "", p1[1], 1},
-         failed,
-         {},
-         {p1[0]},
-         gz({p1[0]})},
-        {"third file cannot start",
-         false,
-         {0, p1[2]},
-         failed,
-         {},
-         {p1[0], p1[1]},
-         gz({p1[0], p1[1]})},
-        {"compression and restore fail: the .tar stays",
-         true,
-         {0, kArchive, "", 0, kFailBefore},
-         failed,
-         {kRestoreFailed},
-         Packed(),
-         {kArchive}},
-        {"restore ran, reported failed",
-         true,
-         {0, kArchive, "", 0, kFailAfter},
-         failed,
-         {kRestoreFailed}},
+        {"second file fails at slice 2", false, {4096, "", p1[1], 1}, failed, {}, {p1[0]}, gz({p1[0]})},
+        {"third file cannot start", false, {0, p1[2]}, failed, {}, {p1[0], p1[1]}, gz({p1[0], p1[1]})},
+        {"compression and restore fail: the .tar stays", true, {0, kArchive, "", 0, kFailBefore},
+         failed, {kRestoreFailed}, Packed(), {kArchive}},
+        {"restore ran, reported failed", true, {0, kArchive, "", 0, kFailAfter}, failed, {kRestoreFailed}},
         // The daily run compressed yesterday's log; then the station wrote one late line into a
         // log it created anew, and the next run compresses that: the .gz keeps every line.
-        {"a late line after the daily run",
-         false,
-         {},
-         LOG_COMP_TRIGGER_RESULT_SUCCESS,
-         {},
-         p1,
-         gz(p1),
+        {"a late line after the daily run", false, {}, LOG_COMP_TRIGGER_RESULT_SUCCESS, {}, p1, gz(p1),
          [log = kLogDir + "/" + p1[0]] {
              const std::string line = "2026-12-06T00:00:01.000Z INFO a late line\n";
-             Shell("gzip -c '" + log + "' > '" + log + ".gz' && printf '%s' '" + line + "' > '" +
-                   log + "'");
+             Shell("gzip -c '" + log + "' > '" + log + ".gz' && printf '%s' '" + line + "' > '" + log + "'");
              NoteWritten(line);
          }},
     };
+    // clang-format on
     for (const auto& c : cases) EXPECT_EQ(RunCase(c), "");
 
     // On a card of 2 MiB: a tmpfs in a private mount namespace of a child process.
+    // clang-format off
     const Case onFullCard[] = {
         {"card full at compression", false, {0, "", "", 0, kRuns, FillCard}, failed, {}},
-        {"card full at the archive's compression, so at its restore",
-         true,
-         {0, "", "", 0, kRuns, FillCard},
-         failed,
-         {kRestoreFailed},
-         Packed(),
-         {kArchive}},
-        {"card full at tar",
-         true,
-         {0, "", "", 0, kRuns, nullptr, FillCard},
-         kNoResult,
+        {"card full at the archive's compression, so at its restore", true,
+         {0, "", "", 0, kRuns, FillCard}, failed, {kRestoreFailed}, Packed(), {kArchive}},
+        {"card full at tar", true, {0, "", "", 0, kRuns, nullptr, FillCard}, kNoResult,
          {kTarFailed, kPackFailed}},
     };
+    // clang-format on
     if (Emulated()) GTEST_SKIP() << "mount namespaces are not emulated";
     for (const auto& c : onFullCard) {
         const auto found = hosttest::InPrivateTmpfs(kMediaDir, "2m", [&] { return RunCase(c); });
@@ -297,16 +265,13 @@ Case PackageWhileWriting(bool stop) {
             std::this_thread::sleep_for(2ms);
     };
     const std::vector<std::string> none, gone = stop ? none : Packed();
-    return {
-        stop ? "stopped while today's log is written" : "packaged while today's log is written",
-        true,
-        {4096, "", "", 0, kRuns, stop ? std::function<void()>(postStop) : nullptr, StartWriting},
-        stop ? LOG_COMP_TRIGGER_RESULT_REJECT : LOG_COMP_TRIGGER_RESULT_SUCCESS,
-        {},
-        gone,
-        stop ? none : std::vector<std::string>{kArchive + ".gz"},
-        nullptr,
-        [] { gWriting = false, gWriter.join(); }};
+    // clang-format off
+    return {stop ? "stopped while today's log is written" : "packaged while today's log is written",
+            true, {4096, "", "", 0, kRuns, stop ? std::function<void()>(postStop) : nullptr, StartWriting},
+            stop ? LOG_COMP_TRIGGER_RESULT_REJECT : LOG_COMP_TRIGGER_RESULT_SUCCESS, {}, gone,
+            stop ? none : std::vector<std::string>{kArchive + ".gz"}, nullptr,
+            [] { gWriting = false, gWriter.join(); }};
+    // clang-format on
 }
 
 TEST(LiveLog, EveryRequestAnsweredAndNoLineLostWithGnuAndBusyBoxTar) {
