@@ -77,15 +77,13 @@ class Tool {
     }
     // The exit status (-2 for a signal), or -1 when the tool did not end in time.
     int Wait(Clock::duration limit = kDeadline) {
-        Until(
-            [&] {
-                int st = 0;
-                if (status_ == -1 && waitpid(pid_, &st, WNOHANG) == pid_)
-                    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -2;
-                return status_ != -1;
-            },
-            limit);
-        return status_;
+        const auto reaped = [&] {
+            int st = 0;
+            if (status_ == -1 && waitpid(pid_, &st, WNOHANG) == pid_)
+                status_ = WIFEXITED(st) ? WEXITSTATUS(st) : -2;
+            return status_ != -1;
+        };
+        return Until(reaped, limit), status_;
     }
 
   private:
@@ -152,11 +150,10 @@ TEST_F(ToolTest, BadCommandLinesAndDroppedRequests) {
         const char* message;
         int status = 2;
     } kCases[] = {
+        // clang-format off
         // the command and its options
-        {{}, "no command given"},
-        {{"squash"}, "unknown command 'squash'"},
-        {{"run", "--bogus"}, "unknown option '--bogus'"},
-        {{"compress", "--from"}, "--from needs a value"},
+        {{}, "no command given"}, {{"squash"}, "unknown command 'squash'"},
+        {{"run", "--bogus"}, "unknown option '--bogus'"}, {{"compress", "--from"}, "--from needs a value"},
         {{"compress", "--to", today}, "--from DATE is required"},
         {{"package", "--from", today}, "--output PATH.tar.gz is required"},
         {compress({"--output", kOutDir + "/a.tar.gz"}), "does not apply"},
@@ -167,16 +164,12 @@ TEST_F(ToolTest, BadCommandLinesAndDroppedRequests) {
         {{"compress", "--from", "2026-02-29T10:00:00Z"}, "bad date '2026-02-29T10:00:00Z'"},
         {{"compress", "--from", "2026-12-05T24:00:00Z"}, "bad date '2026-12-05T24:00:00Z'"},
         // the output: its name, its directory, and what is there already
-        {pkg("/a.tgz"), "ending in .tar.gz"},
-        {pkg("/.tar.gz"), "ending in .tar.gz"},
-        {pkg("/no/a.tar.gz"), "does not exist"},
-        {pkg("/taken.tar.gz"), "already exists"},
-        {pkg("/whole.tar.gz"), "logs all still in"},
-        {pkg("/cut.tar.gz"), "a cut copy"},
+        {pkg("/a.tgz"), "ending in .tar.gz"}, {pkg("/.tar.gz"), "ending in .tar.gz"},
+        {pkg("/no/a.tar.gz"), "does not exist"}, {pkg("/taken.tar.gz"), "already exists"},
+        {pkg("/whole.tar.gz"), "logs all still in"}, {pkg("/cut.tar.gz"), "a cut copy"},
         {pkg("/kept.tar.gz"), "holds 1 log file no longer in"},
         // ids and levels
-        {compress({"--id", std::string(128, 'x')}), "bad --id"},
-        {compress({"--id", "two\nlines"}), "bad --id"},
+        {compress({"--id", std::string(128, 'x')}), "bad --id"}, {compress({"--id", "two\nlines"}), "bad --id"},
         {compress({"--log-level", "loud"}), "bad --log-level 'loud'"},
         // the service's settings
         {{"run", "--threshold", "0"}, "bad --threshold '0'"},
@@ -184,9 +177,8 @@ TEST_F(ToolTest, BadCommandLinesAndDroppedRequests) {
         {{"run", "--guard-dir", kOutDir + "/none"}, "is not an existing directory"},
         {{"run", "--guard-period-ms", "0"}, "bad --guard-period-ms '0'"},
         // dropped by the library; the id (127 bytes, kept whole) is no format
-        {{"compress", "--from", "2001-01-01", "--id", "%s] x: " + std::string(120, 'i')},
-         "dropped the request",
-         1},
+        {{"compress", "--from", "2001-01-01", "--id", "%s] x: " + std::string(120, 'i')}, "dropped the request", 1},
+        // clang-format on
     };
     const auto before = Sums(today);
     for (const auto& c : kCases) {

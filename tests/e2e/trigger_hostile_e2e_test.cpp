@@ -77,19 +77,14 @@ TEST(TriggerHostileE2E, EachRequestIsRefusedOrTakesExactlyThePlainLogs) {
         std::string skipped = "";  // named like a log, not a plain file
         bool today = false;        // the range ends today rather than yesterday
     };
+    // clang-format off
     const std::vector<Case> cases = {
-        {dir + "two-days.tar.gz", kPacked, [] {}, "", true},
-        {"", kCompressed, [] {}, "", true},
-        {dir + "with space.tar.gz", kPacked},
-        {dir + "qu'ote\"s.tar.gz", kPacked},
-        {dir + "semi;touch SEMI;.tar.gz", kPacked},
-        {dir + "$(touch DOLLAR).tar.gz", kPacked},
-        {dir + "`touch BACKTICK`.tar.gz", kPacked},
-        {dir + "new\nline; touch NL.tar.gz", kPacked},
-        {dir + "a && rm -rf * || x.tar.gz", kPacked},
-        {"-rf.tar.gz", kRefused},
-        {"--to-command=touch TOCMD.tar.gz", kRefused},
-        {"evil:touch RSH.tar.gz", kRefused},
+        {dir + "two-days.tar.gz", kPacked, [] {}, "", true}, {"", kCompressed, [] {}, "", true},
+        {dir + "with space.tar.gz", kPacked}, {dir + "qu'ote\"s.tar.gz", kPacked},
+        {dir + "semi;touch SEMI;.tar.gz", kPacked}, {dir + "$(touch DOLLAR).tar.gz", kPacked},
+        {dir + "`touch BACKTICK`.tar.gz", kPacked}, {dir + "new\nline; touch NL.tar.gz", kPacked},
+        {dir + "a && rm -rf * || x.tar.gz", kPacked}, {"-rf.tar.gz", kRefused},
+        {"--to-command=touch TOCMD.tar.gz", kRefused}, {"evil:touch RSH.tar.gz", kRefused},
         {dir + "at 10:30.tar.gz", kPacked},  // a colon after a slash names no remote host
         // The longest path a request can carry compresses: its temporary fits as well.
         {dir + std::string(255 - dir.size() - 7, 'L') + ".tar.gz", kPacked},
@@ -105,6 +100,7 @@ TEST(TriggerHostileE2E, EachRequestIsRefusedOrTakesExactlyThePlainLogs) {
         {"", kCompressed, [&] { Replace(shell, "mkfifo"); }, shell},
         {"", kCompressed, [&] { Replace(shell, "mkdir"); }, shell},
     };
+    // clang-format on
     size_t heard = 0;
     for (size_t i = 0; i < cases.size(); i++) {
         const Case& c = cases[i];

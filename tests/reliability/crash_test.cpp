@@ -39,11 +39,10 @@ pid_t StartHost(const Days& d) {
                     LogCompTriggerPostTask(&pkg) == 0 && LogCompTriggerPostTask(&only) == 0 &&
                     gResults.WaitCount(2);
     const auto all = gResults.All();
-    _exit(ok && std::all_of(
-                    all.begin(), all.end(),
-                    [](const Result& r) { return r.result == LOG_COMP_TRIGGER_RESULT_SUCCESS; })
-              ? 0
-              : 1);
+    const auto success = [](const Result& r) {
+        return r.result == LOG_COMP_TRIGGER_RESULT_SUCCESS;
+    };
+    _exit(ok && std::all_of(all.begin(), all.end(), success) ? 0 : 1);
 }
 
 // Power goes away: the host and every command it started die. A process with SIGKILL pending
@@ -79,11 +78,9 @@ TEST(Crash, KilledAtAnyMomentTheLogsSurviveAndTheNextStartClearsWhatWasLeft) {
     auto check = [&](const std::string& when, bool recovered) {
         const Inventory inv = TakeInventory(kLogDir);
         EXPECT_EQ(expected.MissingFrom(inv.lines), "") << when;
-        EXPECT_EQ(inv.damaged.size() +
-                      (recovered ? inv.cutTars.size() + inv.wholeTars.size() + inv.temps.size() +
-                                       ListDir(kLogDir + "/" LOG_COMP_RECORD_DIR_NAME).size()
-                                 : 0),
-                  0u)
+        const size_t left = inv.cutTars.size() + inv.wholeTars.size() + inv.temps.size() +
+                            ListDir(kLogDir + "/" LOG_COMP_RECORD_DIR_NAME).size();
+        EXPECT_EQ(inv.damaged.size() + (recovered ? left : 0), 0u)
             << when << ": " << ::testing::PrintToString(inv.names);
     };
     auto reset = [] {

@@ -84,23 +84,21 @@ class Stress : public ::testing::Test {
             const std::string last = days_[days_.size() - 1 - rng() % 4];
             lock.unlock();
             const int roll = static_cast<int>(rng() % 100), range = static_cast<int>(rng() % 100);
-            Post post{roll >= 75 && roll < 94 ? recent : fresh,
-                      roll < 35   ? LOG_COMPRESS_OPTION_FULL
-                      : roll < 75 ? LOG_COMPRESS_OPTION_ONLY_COMPRESS
-                      : roll < 88 ? LOG_COMPRESS_OPTION_STOP
-                      : roll < 94 ? (rng() % 2 ? LOG_COMPRESS_OPTION_FULL
-                                               : LOG_COMPRESS_OPTION_ONLY_COMPRESS)
-                      : rng() % 2 ? 3
-                                  : 7,
-                      -1};
             std::string slashed = any;
             std::replace(slashed.begin(), slashed.end(), '-', '/');
+            // clang-format off
+            Post post{roll >= 75 && roll < 94 ? recent : fresh,
+                      roll < 35 ? LOG_COMPRESS_OPTION_FULL : roll < 75 ? LOG_COMPRESS_OPTION_ONLY_COMPRESS
+                      : roll < 88 ? LOG_COMPRESS_OPTION_STOP
+                      : roll < 94 ? (rng() % 2 ? LOG_COMPRESS_OPTION_FULL : LOG_COMPRESS_OPTION_ONLY_COMPRESS)
+                      : rng() % 2 ? 3 : 7, -1};
             const auto [begin, end] =
-                range < 35   ? std::pair{ShiftDate(today_, -static_cast<int>(rng() % 3)), today_}
+                range < 35 ? std::pair{ShiftDate(today_, -static_cast<int>(rng() % 3)), today_}
                 : range < 85 ? std::pair{last, ShiftDate(last, static_cast<int>(rng() % 2))}
                 : range < 92 ? std::pair{ShiftDate(any, 2), any}
                 : range < 96 ? std::pair<std::string, std::string>{"1999-01-01", "1999-01-02"}
-                             : std::pair{slashed, slashed};
+                : std::pair{slashed, slashed};
+            // clang-format on
             const auto req = MakeReq(post.id, post.option, roll == 99 ? "2026-13-45" : begin, end,
                                      kLogDir + "/pkg-" + fresh + ".tar.gz");
             {
