@@ -26,20 +26,15 @@ def events(trace):
     pending = {}
     for line in open(trace, encoding="utf-8", errors="replace"):
         pid = PID.match(line)
-        line = line[pid.end():].rstrip("\n") if pid else line.rstrip("\n")
-        pid = pid and (pid.group(1) or pid.group(2))
+        line, pid = line[pid.end() if pid else 0:].rstrip("\n"), pid and (pid.group(1) or pid.group(2))
         m = UNFINISHED.match(line)
         if m:
             pending[(pid, m.group(1))] = m.group(2)
             continue
         m = RESUMED.match(line)
-        if m:
-            call, args, ret = m.group(1), pending.pop((pid, m.group(1)), "") + m.group(2), m.group(3)
-        elif CALL.match(line):
-            call, args, ret = CALL.match(line).groups()
-        else:
-            continue
-        a = [(fd, name, other) for fd, name, other in ARG.findall(args)][:-1] if ret == "0" else []
+        call, args, ret = ((m.group(1), pending.pop((pid, m.group(1)), "") + m.group(2), m.group(3)) if m
+                           else CALL.match(line).groups() if CALL.match(line) else (None, "", ""))
+        a = ARG.findall(args)[:-1] if ret == "0" else []
         path = lambda d, n: os.path.normpath(os.path.join(d[0] or "/", n[1]))
         if call in ("fsync", "fdatasync") and a:
             yield "sync", [a[0][0]]
@@ -58,6 +53,7 @@ def check(trace, holder_of):
     # the card as well: a record back after a power cut would be resolved a second time.
     synced, dir_synced_after, renamed_into, problems, checked, records = set(), {}, {}, [], 0, set()
     for i, (kind, paths) in enumerate(events(trace)):
+        holders = holder_of(paths[0])
         if kind == "sync":
             synced.add(paths[0])
             dir_synced_after[paths[0]] = i
@@ -66,15 +62,12 @@ def check(trace, holder_of):
             renamed_into[paths[1]] = i
             if paths[0] in synced:
                 synced.add(paths[1])
-        elif holder_of(paths[0]):
-            holders = holder_of(paths[0])
+        elif holders:
             checked += 1
             final, directory = holders[0], os.path.dirname(holders[0])
             if not any(h in synced for h in holders):
                 problems.append(f"{paths[0]} unlinked before {final} was synced")
-            elif directory not in dir_synced_after:
-                problems.append(f"{paths[0]} unlinked, {directory} never synced")
-            elif dir_synced_after[directory] < renamed_into.get(final, -1):
+            elif dir_synced_after.get(directory, -1) < max(renamed_into.get(final, -1), 0):
                 problems.append(f"{paths[0]} unlinked before {directory} was synced")
         elif os.path.basename(os.path.dirname(paths[0])) == ".logcomp":
             records.add(paths[0])
@@ -90,22 +83,19 @@ def main():
     for d in (log_dir, out_dir):
         shutil.rmtree(d, ignore_errors=True)
         os.makedirs(d)
-    subprocess.run([loggen, "--dir", log_dir, "--from", day(3), "--to", day(1), "--mb-per-day", "1"],
-                   check=True)
+    run = lambda *args: subprocess.run([loggen, *args], check=True, capture_output=True, text=True).stdout
+    run("--dir", log_dir, "--from", day(3), "--to", day(1), "--mb-per-day", "1")
     tar = os.path.join(out_dir, "pkg.tar")
     # The generator names the logs as the library does.
-    names = {name for n in (1, 2, 3) for name in subprocess.run(
-        [loggen, "--names", day(n)], check=True, capture_output=True, text=True).stdout.split()}
+    names = {name for n in (1, 2, 3) for name in run("--names", day(n)).split()}
     logs = lambda p: os.path.dirname(p) == os.path.normpath(log_dir) and os.path.basename(p) in names
-    package_holder = lambda p: [tar] if logs(p) else [tar + ".gz", tar + "~gz"] if p == tar else []
-    compress_holder = lambda p: [p + ".gz", p + "~gz"] if logs(p) else []
     # LeakSanitizer cannot run under ptrace; the other builds check for leaks.
     env = dict(os.environ, ASAN_OPTIONS=os.environ.get("ASAN_OPTIONS", "") + ":detect_leaks=0")
     total, failed = 0, []
     for name, args, holder in (
             ("package", ["package", "--from", day(3), "--to", day(2), "--output", tar + ".gz"],
-             package_holder),
-            ("compress", ["compress", "--from", day(1)], compress_holder)):
+             lambda p: [tar] if logs(p) else [tar + ".gz", tar + "~gz"] if p == tar else []),
+            ("compress", ["compress", "--from", day(1)], lambda p: [p + ".gz", p + "~gz"] if logs(p) else [])):
         trace = os.path.join(out_dir, name + ".strace")
         done = subprocess.run(["strace", "-f", "-y", "-qq", "-e", "signal=none", "-e",
                                "trace=fsync,fdatasync,unlink,unlinkat,rename,renameat,renameat2",

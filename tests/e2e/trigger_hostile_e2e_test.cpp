@@ -25,24 +25,22 @@ std::map<std::string, std::string> Snap(const std::string& dir, const std::strin
         const std::string path = dir + "/" + name;
         std::string& v = out[prefix + name];
         struct stat st {};
-        lstat(path.c_str(), &st);
         char target[4096];
+        lstat(path.c_str(), &st);
         setenv("SNAP", path.c_str(), 1);
-        const bool gz = name.size() > 3 && name.compare(name.size() - 3, 3, ".gz") == 0;
-        const bool tgz = name.size() > 7 && name.compare(name.size() - 7, 7, ".tar.gz") == 0;
-        if (S_ISREG(st.st_mode) && (gz || tgz)) {
-            Shell(tgz ? "tar -tzf \"$SNAP\" && tar -xzOf \"$SNAP\"" : "gzip -dc \"$SNAP\"", &v);
-        } else if (S_ISREG(st.st_mode)) {
+        if (S_ISREG(st.st_mode) && EndsWith(name, ".tar.gz"))
+            Shell("tar -tzf \"$SNAP\" && tar -xzOf \"$SNAP\"", &v);
+        else if (S_ISREG(st.st_mode) && EndsWith(name, ".gz"))
+            Shell("gzip -dc \"$SNAP\"", &v);
+        else if (S_ISREG(st.st_mode))
             ReadFile(path, &v);
-        } else if (S_ISLNK(st.st_mode)) {
+        else if (S_ISLNK(st.st_mode))
             v = "-> " + std::string(target, std::max<ssize_t>(
                                                 0, readlink(path.c_str(), target, sizeof target)));
-        } else if (S_ISDIR(st.st_mode)) {
-            v = "dir";
-            out.merge(Snap(path, prefix + name + "/"));
-        } else {
+        else if (S_ISDIR(st.st_mode))
+            v = "dir", out.merge(Snap(path, prefix + name + "/"));
+        else
             v = "other";
-        }
     }
     return out;
 }
@@ -57,13 +55,13 @@ enum Outcome { kRefused, kPacked, kCompressed };
 TEST(TriggerHostileE2E, EachRequestIsRefusedOrTakesExactlyThePlainLogs) {
     // Stray commands would run in the log directory (after its "cd") or in the working
     // directory; both are watched, and so is a directory outside both.
-    ASSERT_TRUE(EmptyDir(kCwd) && EmptyDir(kOutside) &&
-                WriteFile(kOutside + "/secret.log", "secret\n") && chdir(kCwd.c_str()) == 0);
     gResults.Clear();
-    ASSERT_TRUE(LogToFile(LOGCOMP_BINARY_DIR "/trigger_e2e.log"));
     RealLoop loop;
     LOG_COMP_TRIGGER_CONFIG config{{2, 0, 0}, nullptr};
-    ASSERT_TRUE(loop.Start() && LogCompTriggerInit(loop.Get(), &config) == 0);
+    ASSERT_TRUE(EmptyDir(kCwd) && EmptyDir(kOutside) &&
+                WriteFile(kOutside + "/secret.log", "secret\n") && chdir(kCwd.c_str()) == 0 &&
+                LogToFile(LOGCOMP_BINARY_DIR "/trigger_e2e.log") && loop.Start() &&
+                LogCompTriggerInit(loop.Get(), &config) == 0);
 
     const Days d = TheDays();
     const std::string dir = kLogDir + "/";
@@ -79,19 +77,14 @@ TEST(TriggerHostileE2E, EachRequestIsRefusedOrTakesExactlyThePlainLogs) {
         std::string skipped = "";  // named like a log, not a plain file
         bool today = false;        // the range ends today rather than yesterday
     };
+    // clang-format off
     const std::vector<Case> cases = {
-        {dir + "two-days.tar.gz", kPacked, [] {}, "", true},
-        {"", kCompressed, [] {}, "", true},
-        {dir + "with space.tar.gz", kPacked},
-        {dir + "qu'ote\"s.tar.gz", kPacked},
-        {dir + "semi;touch SEMI;.tar.gz", kPacked},
-        {dir + "$(touch DOLLAR).tar.gz", kPacked},
-        {dir + "`touch BACKTICK`.tar.gz", kPacked},
-        {dir + "new\nline; touch NL.tar.gz", kPacked},
-        {dir + "a && rm -rf * || x.tar.gz", kPacked},
-        {"-rf.tar.gz", kRefused},
-        {"--to-command=touch TOCMD.tar.gz", kRefused},
-        {"evil:touch RSH.tar.gz", kRefused},
+        {dir + "two-days.tar.gz", kPacked, [] {}, "", true}, {"", kCompressed, [] {}, "", true},
+        {dir + "with space.tar.gz", kPacked}, {dir + "qu'ote\"s.tar.gz", kPacked},
+        {dir + "semi;touch SEMI;.tar.gz", kPacked}, {dir + "$(touch DOLLAR).tar.gz", kPacked},
+        {dir + "`touch BACKTICK`.tar.gz", kPacked}, {dir + "new\nline; touch NL.tar.gz", kPacked},
+        {dir + "a && rm -rf * || x.tar.gz", kPacked}, {"-rf.tar.gz", kRefused},
+        {"--to-command=touch TOCMD.tar.gz", kRefused}, {"evil:touch RSH.tar.gz", kRefused},
         {dir + "at 10:30.tar.gz", kPacked},  // a colon after a slash names no remote host
         // The longest path a request can carry compresses: its temporary fits as well.
         {dir + std::string(255 - dir.size() - 7, 'L') + ".tar.gz", kPacked},
@@ -107,20 +100,20 @@ TEST(TriggerHostileE2E, EachRequestIsRefusedOrTakesExactlyThePlainLogs) {
         {"", kCompressed, [&] { Replace(shell, "mkfifo"); }, shell},
         {"", kCompressed, [&] { Replace(shell, "mkdir"); }, shell},
     };
+    // clang-format on
     size_t heard = 0;
     for (size_t i = 0; i < cases.size(); i++) {
         const Case& c = cases[i];
         SCOPED_TRACE(std::to_string(i) + ": " + c.output);
-        ASSERT_TRUE(EmptyDir(kLogDir));
-        ASSERT_TRUE(loggen::GenerateDay(kLogDir, d.p3, {i + 1, 64 << 10}));
-        ASSERT_TRUE(loggen::GenerateDay(kLogDir, d.t, {i + 1, 32 << 10}));
+        ASSERT_TRUE(EmptyDir(kLogDir) && loggen::GenerateDay(kLogDir, d.p3, {i + 1, 64 << 10}) &&
+                    loggen::GenerateDay(kLogDir, d.t, {i + 1, 32 << 10}));
         c.prepare();
         auto want = Snap(kLogDir);
         const auto cwdBefore = Snap(kCwd);
         const std::string id = "hostile" + std::to_string(i);
-        const int option =
-            c.output.empty() ? LOG_COMPRESS_OPTION_ONLY_COMPRESS : LOG_COMPRESS_OPTION_FULL;
-        const auto req = MakeReq(id, option, d.p3, c.today ? d.t : d.p3, c.output);
+        const auto req = MakeReq(
+            id, c.output.empty() ? LOG_COMPRESS_OPTION_ONLY_COMPRESS : LOG_COMPRESS_OPTION_FULL,
+            d.p3, c.today ? d.t : d.p3, c.output);
         ASSERT_EQ(LogCompTriggerPostTask(&req), 0);
         ASSERT_TRUE(loop.Run());  // the dispatch has run
         EXPECT_EQ(Snap(kCwd), cwdBefore);
@@ -132,9 +125,9 @@ TEST(TriggerHostileE2E, EachRequestIsRefusedOrTakesExactlyThePlainLogs) {
             for (auto end = std::chrono::steady_clock::now() + 60s;
                  left != 0 && std::chrono::steady_clock::now() < end;)
                 loop.Run([&] { left = HASH_COUNT(sLogCompTriggerObj.pTaskMap); });
-            EXPECT_EQ(left, 0u);
-            EXPECT_EQ(gResults.All().back().id, id);
-            EXPECT_EQ(gResults.All().back().result, LOG_COMP_TRIGGER_RESULT_SUCCESS);
+            const auto last = gResults.All().back();
+            EXPECT_EQ(std::make_tuple(left, last.id, last.result),
+                      std::make_tuple(size_t{0}, id, int{LOG_COMP_TRIGGER_RESULT_SUCCESS}));
         }
         // What the request takes: the plain logs of its days in the order of the names, today's
         // kept as they are.

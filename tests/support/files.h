@@ -33,25 +33,26 @@ inline bool ReadFile(const std::string& path, std::string* out) {
     *out = text.str();
     return static_cast<bool>(in);
 }
-
 inline bool WriteFile(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     return static_cast<bool>(out << bytes) && (out.close(), static_cast<bool>(out));
 }
-
 inline bool Exists(const std::string& path) {
     return access(path.c_str(), F_OK) == 0;
+}
+inline bool EndsWith(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 // Entry names of dir, sorted, without ".", ".." and the library's record directory.
 inline std::vector<std::string> ListDir(const std::string& dir) {
     std::vector<std::string> names;
     if (DIR* d = opendir(dir.c_str())) {
-        for (const dirent* e; (e = readdir(d)) != nullptr;) names.push_back(e->d_name);
+        for (const dirent* e; (e = readdir(d)) != nullptr;)
+            if (!std::set<std::string>{".", "..", LOG_COMP_RECORD_DIR_NAME}.count(e->d_name))
+                names.push_back(e->d_name);
         closedir(d);
     }
-    for (const char* skip : {".", "..", LOG_COMP_RECORD_DIR_NAME})
-        names.erase(std::remove(names.begin(), names.end(), skip), names.end());
     std::sort(names.begin(), names.end());
     return names;
 }
@@ -91,8 +92,7 @@ struct Lines {
             if (lacking > 0 && (missing += lacking) && examples.size() < 800)
                 examples += "\n  " + line.substr(0, 160);
         }
-        return missing == 0 ? ""
-                            : std::to_string(missing) + " log lines are gone, e.g.:" + examples;
+        return missing ? std::to_string(missing) + " log lines are gone, e.g.:" + examples : "";
     }
 };
 
@@ -108,26 +108,20 @@ struct Inventory {
 inline Inventory TakeInventory(const std::string& dir) {
     Inventory inv;
     inv.names = ListDir(dir);
-    auto endsWith = [](const std::string& s, const std::string& tail) {
-        return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-    };
     for (const auto& name : inv.names) {
-        const std::string path = dir + "/" + name;
+        const std::string path = dir + "/" + name, quoted = " '" + path + "' 2>/dev/null";
         struct stat st {};
-        if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
         std::string text;
-        if (endsWith(name, FILE_COMPRESS_TEMP_SUFFIX)) {
+        if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (EndsWith(name, FILE_COMPRESS_TEMP_SUFFIX))
             inv.temps.push_back(name);
-        } else if (endsWith(name, ".gz")) {
-            const char* reader = endsWith(name, ".tar.gz") ? "tar -xzOf" : "gzip -dc";
-            if (!Shell(std::string(reader) + " '" + path + "' 2>/dev/null", &text))
-                inv.damaged.push_back(name);
-        } else if (endsWith(name, ".tar")) {
-            const bool whole = Shell("tar -xOf '" + path + "' 2>/dev/null", &text);
-            (whole ? inv.wholeTars : inv.cutTars).push_back(name);
-        } else {
+        else if (EndsWith(name, ".gz") &&
+                 !Shell((EndsWith(name, ".tar.gz") ? "tar -xzOf" : "gzip -dc") + quoted, &text))
+            inv.damaged.push_back(name);
+        else if (EndsWith(name, ".tar"))
+            (Shell("tar -xOf" + quoted, &text) ? inv.wholeTars : inv.cutTars).push_back(name);
+        else if (!EndsWith(name, ".gz"))
             ReadFile(path, &text);
-        }
         inv.lines.Add(text);
     }
     return inv;

@@ -24,8 +24,7 @@ class RealLoop {
     bool Start() { return (loop_ = EvLoopCreate()) != nullptr && EvLoopStartThread(loop_) == 0; }
     // Stops the loop (every task posted by then runs first), joins it and destroys it.
     void Stop() {
-        if (loop_ != nullptr) EvLoopStopAndJoin(loop_), EvLoopDestroy(loop_);
-        loop_ = nullptr;
+        if (loop_ != nullptr) EvLoopStopAndJoin(loop_), EvLoopDestroy(loop_), loop_ = nullptr;
     }
     struct EvLoop* Get() const {
         return loop_;
@@ -33,13 +32,10 @@ class RealLoop {
     // Runs fn on the loop's thread and waits for it: everything posted before has run too.
     // False when it did not run within 60 s (the task is then left to the loop).
     bool Run(std::function<void()> fn = [] {}) {
-        auto* task = new std::packaged_task<void()>(std::move(fn));
+        using Task = std::packaged_task<void()>;
+        auto* task = new Task(std::move(fn));
         std::future<void> done = task->get_future();
-        auto run = [](void* p) {
-            auto* t = static_cast<std::packaged_task<void()>*>(p);
-            (*t)();
-            delete t;
-        };
+        auto run = [](void* p) { (*static_cast<Task*>(p))(), delete static_cast<Task*>(p); };
         EvRunInLoop(loop_, EV_TASK_T{run, task, 0});
         return done.wait_for(60s) == std::future_status::ready;
     }
@@ -53,24 +49,15 @@ struct Result {
     std::string id;
     int result;
     std::string errMsg;
-    int progress;
-    int mode;
+    int progress, mode;
 };
 struct Results {
     std::mutex mu;
     std::condition_variable cv;
     std::vector<Result> all;
-    std::chrono::steady_clock::time_point last;  // of the last result, or of the last Clear
 
-    void Clear() {
-        std::lock_guard<std::mutex> lock(mu);
-        all.clear();
-        last = std::chrono::steady_clock::now();
-    }
-    std::vector<Result> All() {
-        std::lock_guard<std::mutex> lock(mu);
-        return all;
-    }
+    void Clear() { std::lock_guard<std::mutex>{mu}, all.clear(); }
+    std::vector<Result> All() { return std::lock_guard<std::mutex>{mu}, all; }
     bool WaitCount(size_t n) {  // false when fewer came within 60 s
         std::unique_lock<std::mutex> lock(mu);
         return cv.wait_for(lock, 60s, [&] { return all.size() >= n; });
@@ -79,10 +66,9 @@ struct Results {
 inline Results gResults;
 
 inline void OnResult(const LOG_COMP_TRIGGER_RES* res) {
-    std::lock_guard<std::mutex> lock(gResults.mu);
-    gResults.all.push_back({res->strTaskId, res->result, res->errMsg ? res->errMsg : "<null>",
-                            res->progress, res->mode});
-    gResults.last = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex>{gResults.mu},
+        gResults.all.push_back({res->strTaskId, res->result, res->errMsg ? res->errMsg : "<null>",
+                                res->progress, res->mode});
     gResults.cv.notify_all();
 }
 
@@ -139,9 +125,10 @@ inline bool AddDays(const std::string& dir, const std::vector<std::string>& date
                                        {seed ^ std::hash<std::string>()(date), bytesPerDay});
     for (const auto& name : ListDir(staging)) {
         std::string bytes;
-        if (lines != nullptr) ok = ok && ReadFile(staging + "/" + name, &bytes);
-        if (lines != nullptr) lines->Add(bytes);
-        ok = ok && rename((staging + "/" + name).c_str(), (dir + "/" + name).c_str()) == 0;
+        ok = ok &&
+             (lines == nullptr ||
+              (ReadFile(staging + "/" + name, &bytes) && (lines->Add(bytes), true))) &&
+             rename((staging + "/" + name).c_str(), (dir + "/" + name).c_str()) == 0;
     }
     return Shell("rm -rf '" + staging + "'") && ok;
 }
