@@ -52,29 +52,26 @@ TEST_F(CompressTest, RoundTripThroughGzipInBoundedSlices) {
         ++sSlices, sLastSlice = {done, finished};
     });
     const std::string src = dir_ / "2026-12-03.log", gz = src + ".gz";
-    for (const auto& [bytes, level, segment, delayMs, expectedCalls, keptBytes, leftover,
-                      needDelete] : cases) {
-        SCOPED_TRACE(::testing::Message() << bytes << " bytes, slice " << segment);
-        ASSERT_TRUE(loggen::GenerateFile(dir_ / "kept", keptBytes, 7) &&
-                    loggen::GenerateFile(src, bytes, 3));
+    for (const auto& [bytes, level, slice, pace, runs, kept, leftover, del] : cases) {
+        SCOPED_TRACE(::testing::Message() << bytes << " bytes, slice " << slice);
+        ASSERT_TRUE(rel::EmptyDir(dir_) && loggen::GenerateFile(dir_ / "kept", kept, 7) &&
+                    loggen::GenerateFile(src, bytes, 3) &&
+                    (kept == 0 || rel::Shell("gzip -c " + (dir_ / "kept") + " > " + gz)) &&
+                    (!leftover || rel::WriteFile(src + FILE_COMPRESS_TEMP_SUFFIX, "cut short")));
         const std::string expected = Out("cat " + (dir_ / "kept") + " " + src);
-        ASSERT_TRUE(keptBytes == 0 || rel::Shell("gzip -c " + (dir_ / "kept") + " > " + gz));
-        if (leftover) rel::WriteFile(src + FILE_COMPRESS_TEMP_SUFFIX, "cut short");
-        FILE_COMPRESS_HANDLE h = Start(src, level, segment, needDelete, out_);
+        FILE_COMPRESS_HANDLE h = Start(src, level, slice, del, out_);
         ASSERT_EQ(std::string(h != nullptr ? out_ : "refused"), src + FILE_COMPRESS_TEMP_SUFFIX);
         int ret = FILE_COMPRESS_STATUS_ONGOING, calls = sSlices = 0;
         for (; ret == FILE_COMPRESS_STATUS_ONGOING; ++calls) {
-            ASSERT_TRUE(rel::Exists(src) && rel::Exists(gz) == (keptBytes > 0));
-            ret = FileCompress_Run(h, delayMs);
+            ASSERT_TRUE(rel::Exists(src) && rel::Exists(gz) == (kept > 0));
+            ret = FileCompress_Run(h, pace);
         }
         const int again = FileCompress_Run(h, 0), stopped = FileCompress_Stop(h);
-        EXPECT_EQ(std::make_tuple(ret, again, stopped, expectedCalls ? calls : 0, sSlices,
-                                  sLastSlice, rel::Exists(src), rel::Exists(out_)),
+        EXPECT_EQ(std::make_tuple(ret, again, stopped, runs ? calls : 0, sSlices, sLastSlice,
+                                  rel::Exists(src), rel::Exists(out_)),
                   std::make_tuple(FILE_COMPRESS_STATUS_FINISHED, FILE_COMPRESS_STATUS_FINISHED, 0,
-                                  expectedCalls, calls, std::make_pair(uint64_t{bytes}, 1),
-                                  !needDelete, false));
+                                  runs, calls, std::make_pair(uint64_t{bytes}, 1), !del, false));
         EXPECT_TRUE(Out("gzip -dc " + gz) == expected);
-        rel::EmptyDir(dir_);
     }
     FileCompressSetProgressHook(nullptr);
 }
@@ -89,10 +86,9 @@ TEST_F(CompressTest, AStoppedOvertakenOrReplacedRunLosesNothing) {
         {true, 0, false, false}, {true, 1, false, false}, {true, 3, false, false},
         {false, 1, true, false}, {true, 1, true, false},  {false, 1, false, true}};
     for (const auto& [kept, runs, overtaken, replaced] : cases) {
-        rel::EmptyDir(dir_);
-        ASSERT_TRUE(loggen::GenerateFile(src, 1u << 20, 5));
+        ASSERT_TRUE(rel::EmptyDir(dir_) && loggen::GenerateFile(src, 1u << 20, 5) &&
+                    (!kept || rel::WriteFile(gz, "older archive")));
         const std::string original = Out("cat " + src);
-        if (kept) rel::WriteFile(gz, "older archive");
         FILE_COMPRESS_HANDLE h = Start(src, 4, 64u << 10, true, out_);
         for (int i = 0; i < runs; ++i)
             EXPECT_EQ(FileCompress_Run(h, 0), FILE_COMPRESS_STATUS_ONGOING);
@@ -108,11 +104,11 @@ TEST_F(CompressTest, AStoppedOvertakenOrReplacedRunLosesNothing) {
                                                                    : "older archive");
         EXPECT_TRUE(!replaced || Out("gzip -dc " + gz) == original);
     }
-    EXPECT_EQ(FileCompress_Run(nullptr, 0), FILE_COMPRESS_STATUS_FAILED);
-    EXPECT_EQ(FileCompress_Stop(nullptr), -1);
 }
 
-TEST_F(CompressTest, StartRefusesWhatItCannotCompressAndCreatesNothing) {
+// Random bytes do not compress: their archive cannot fit next to them on a 1 MiB tmpfs. The
+// failure stays, and so do the source and the older archive. A read-only mount takes no new file.
+TEST_F(CompressTest, StartRefusesAndAFullCardFailsWhatCannotBeCompressedAndCreatesNothing) {
     // The longest name accepted: its output path takes 255 characters.
     const std::string longest = dir_ / (std::string(255 - dir_.size() - 8, 'n') + ".log");
     ASSERT_TRUE(
@@ -120,7 +116,7 @@ TEST_F(CompressTest, StartRefusesWhatItCannotCompressAndCreatesNothing) {
         rel::Shell("cd " + dir_ + " && mkfifo fifo.log && mkdir dir.log gzdir.log.gz && " +
                    "for f in ok gzlink gzdir tmplink held; do echo x > $f.log; done && " +
                    "for f in link.log gzlink.log.gz tmplink.log~gz; do ln -s ok.log $f; done"));
-    FILE_COMPRESS_HANDLE holder = Start(dir_ / "held.log", 4, 0, false, out_);
+    FILE_COMPRESS_HANDLE h = Start(dir_ / "held.log", 4, 0, false, out_);
     const auto before = rel::ListDir(dir_);
     // A link, anything but a regular file, an output or temporary name taken by anything but
     // a leftover, a temporary in use, no name, no room for the terminator in 255 bytes.
@@ -133,27 +129,25 @@ TEST_F(CompressTest, StartRefusesWhatItCannotCompressAndCreatesNothing) {
         EXPECT_STREQ(out_, "untouched");
         EXPECT_EQ(rel::ListDir(dir_), before) << file;
     }
+    FileCompress_Stop(h);
     FILE_COMPRESS_CONFIG cfg{};
-    EXPECT_EQ(FileCompress_Start(nullptr, out_, sizeof out_), nullptr);
-    EXPECT_EQ(Start(dir_ / "ok.log", 4, 0, true, nullptr), nullptr);  // nowhere to write to
-    std::memset(cfg.file, 'x', sizeof cfg.file);                      // no terminator
-    EXPECT_EQ(FileCompress_Start(&cfg, out_, sizeof out_), nullptr);
-    FileCompress_Stop(holder);
-    FILE_COMPRESS_HANDLE h = Start(longest, 4, 0, false, out_);
+    std::memset(cfg.file, 'x', sizeof cfg.file);  // no terminator
+    // No configuration, nowhere to write the output's name to, no terminator; no handle.
+    EXPECT_EQ(std::make_tuple(FileCompress_Start(nullptr, out_, sizeof out_),
+                              Start(dir_ / "ok.log", 4, 0, true, nullptr),
+                              FileCompress_Start(&cfg, out_, sizeof out_),
+                              FileCompress_Run(nullptr, 0), FileCompress_Stop(nullptr)),
+              std::make_tuple(nullptr, nullptr, nullptr, FILE_COMPRESS_STATUS_FAILED, -1));
+    h = Start(longest, 4, 0, false, out_);
     ASSERT_EQ(std::string(h != nullptr ? out_ : "refused"), longest + FILE_COMPRESS_TEMP_SUFFIX);
     EXPECT_EQ(RunToEnd(h), FILE_COMPRESS_STATUS_FINISHED);
     FileCompress_Stop(h);
     EXPECT_EQ(Out("gzip -dc " + longest + ".gz"), Out("cat " + longest));
-}
-
-// Random bytes do not compress: their archive cannot fit next to them on a 1 MiB tmpfs. The
-// failure stays, and so do the source and the older archive. A read-only mount takes no new file.
-TEST_F(CompressTest, FullDiskFailsTheSliceAndKeepsSourceAndOlderArchive) {
     const std::string src = dir_ / "d.log";
     const auto verdict = hosttest::InPrivateTmpfs(dir_, "1m", [&]() -> std::string {
         if (!rel::Shell("head -c 600000 /dev/urandom > " + src + " && printf old > " + src + ".gz"))
             return "set-up";
-        FILE_COMPRESS_HANDLE h = Start(src, 4, 64u << 10, true, out_);
+        h = Start(src, 4, 64u << 10, true, out_);
         const bool failed = h != nullptr && RunToEnd(h) == FILE_COMPRESS_STATUS_FAILED &&
                             FileCompress_Run(h, 0) == FILE_COMPRESS_STATUS_FAILED;
         FileCompress_Stop(h);
