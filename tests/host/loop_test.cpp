@@ -19,37 +19,49 @@ bool WaitUntil(const std::function<bool()>& pred) {
 }
 
 EvLoop* sLoop = nullptr;
-std::atomic<int> sOffLoop{0};  // tasks and timer callbacks that ran off the loop thread
+// Tasks and timer callbacks that ran off the loop thread, and timer callbacks given another timer
+// or run after their timer's release.
+std::atomic<int> sWrong{0};
 
-class LoopTest : public ::testing::Test {
-  protected:
-    void SetUp() override { ASSERT_NE(sLoop = EvLoopCreate(), nullptr); }
-    void TearDown() override {
-        EvLoopDestroy(sLoop);
-        EXPECT_EQ(sOffLoop.exchange(0), 0);
+using Task = std::function<void()>;
+void Post(Task body, bool queue = false) {
+    auto run = [](void* p) {
+        sWrong += !EvLoopIsLoopThread(sLoop);
+        (*std::unique_ptr<Task>(static_cast<Task*>(p)))();
+    };
+    (queue ? EvQueueInLoop : EvRunInLoop)(sLoop, {run, new Task(body), 0});
+}
+
+// What one timer saw; kept alive by the test until the loop is gone.
+struct Probe {
+    std::atomic<UvTimer*> timer{nullptr};  // null once released
+    std::atomic<int> fires{0};
+    int uninitAt = 0;  // > 0: the callback releases its timer at that fire
+
+    bool Arm(uint64_t periodMs, bool repeat) {
+        timer = UvTimerInit(sLoop);
+        return timer != nullptr && (UvTimerStart(timer, &OnTick, this, periodMs, repeat), true);
     }
-    using Task = std::function<void()>;
-    static void Post(Task body, bool queue = false) {
-        auto run = [](void* p) {
-            sOffLoop += !EvLoopIsLoopThread(sLoop);
-            (*std::unique_ptr<Task>(static_cast<Task*>(p)))();
-        };
-        (queue ? EvQueueInLoop : EvRunInLoop)(sLoop, {run, new Task(body), 0});
+    void Release() { UvTimerUninit(timer), timer = nullptr; }
+    static void OnTick(UvTimer* timer, void* ptr) {
+        auto* p = static_cast<Probe*>(ptr);
+        sWrong += !EvLoopIsLoopThread(sLoop) || timer != p->timer;
+        if (++p->fires == p->uninitAt) p->Release();
     }
 };
 
-// Posted from many threads at once, before the run, from a running task (run after it), right
+// Tasks posted from many threads at once, before the run, from a running task (run after it), right
 // before a stop, after a stop (a destroy runs those on the calling thread): each runs once, in
 // the order of its poster.
-TEST_F(LoopTest, NoPostedTaskIsLostReorderedOrRunInsideItsPost) {
+TEST(LoopTest, NoTaskLostOrReorderedAndTimersFireOnTheLoopUntilReleased) {
+    ASSERT_NE(sLoop = EvLoopCreate(), nullptr);
     std::string trace;
     Post([&] { trace += "idle "; }, true);
     EvRunInLoop(sLoop, EV_TASK_T{nullptr, nullptr, 0});  // refused
-    ASSERT_EQ(EvLoopStartThread(sLoop), 0);
-    // Not on the loop's thread here; one thread runs a loop.
-    EXPECT_EQ(
-        (std::vector<int>{EvLoopIsLoopThread(sLoop), EvLoopStartThread(sLoop), EvLoopRun(sLoop)}),
-        (std::vector<int>{false, -1, -1}));
+    // Started; not on the loop's thread here; one thread runs a loop.
+    ASSERT_EQ((std::vector<int>{EvLoopStartThread(sLoop), EvLoopIsLoopThread(sLoop),
+                                EvLoopStartThread(sLoop), EvLoopRun(sLoop)}),
+              (std::vector<int>{0, false, -1, -1}));
     std::vector<int> next(4, 0);  // touched on the loop only; -1 once out of order
     hosttest::OnThreads(4, [&](int t) {
         for (int i = 0; i < 3000; ++i) Post([&, t, i] { next[t] = i == next[t] ? i + 1 : -1; });
@@ -64,39 +76,15 @@ TEST_F(LoopTest, NoPostedTaskIsLostReorderedOrRunInsideItsPost) {
     runner.join();
     Post([&] { Post([&] { trace += "destroy 2"; }), trace += "destroy 1 "; });
     EvLoopDestroy(sLoop);
-    sLoop = nullptr;
     EXPECT_EQ(trace, "idle outer run queue stopped destroy 1 destroy 2");
-}
-
-// What one timer saw; kept alive by the test until the loop is gone.
-struct Probe {
-    std::atomic<UvTimer*> timer{nullptr};  // null once released
-    std::atomic<int> fires{0}, wrong{0};   // wrong: another timer, or fired once released
-    int uninitAt = 0;                      // > 0: the callback releases its timer at that fire
-
-    bool Arm(uint64_t periodMs, bool repeat) {
-        timer = UvTimerInit(sLoop);
-        return timer != nullptr && (UvTimerStart(timer, &OnTick, this, periodMs, repeat), true);
-    }
-    void Release() { UvTimerUninit(timer), timer = nullptr; }
-    static void OnTick(UvTimer* timer, void* ptr) {
-        auto* p = static_cast<Probe*>(ptr);
-        sOffLoop += !EvLoopIsLoopThread(sLoop);
-        p->wrong += timer != p->timer;
-        if (++p->fires == p->uninitAt) p->Release();
-    }
-};
-
-// Started before the run or from another thread, released in their own callback, from other
-// threads while they fire (over and over) or after the loop stopped: each fires on the loop after
-// one period, and never after its release returned. A repeating period of 0 (it would spin) or
-// no callback starts nothing.
-TEST_F(LoopTest, TimersFireOnTheLoopAfterOnePeriodUntilReleased) {
-    EXPECT_EQ(UvTimerInit(nullptr), nullptr);
+    // Timers started before the run or from another thread, released in their own callback, from
+    // other threads while they fire (over and over) or after the loop stopped: each fires on the
+    // loop after one period, and never after its release returned. A repeating period of 0 (it
+    // would spin) or no callback starts nothing.
+    ASSERT_TRUE(UvTimerInit(nullptr) == nullptr && (sLoop = EvLoopCreate()) != nullptr);
     Probe early, slow, once, self, never;
     self.uninitAt = 3;
-    ASSERT_TRUE(early.Arm(1, true));
-    ASSERT_EQ(EvLoopStartThread(sLoop), 0);
+    ASSERT_TRUE(early.Arm(1, true) && EvLoopStartThread(sLoop) == 0);
     const auto started = Clock::now();
     ASSERT_TRUE(slow.Arm(100, true) && once.Arm(1, false) && self.Arm(1, true) &&
                 never.Arm(0, true));
@@ -115,14 +103,9 @@ TEST_F(LoopTest, TimersFireOnTheLoopAfterOnePeriodUntilReleased) {
     ASSERT_TRUE(WaitUntil([&] { return slow.fires >= 2 && early.fires >= turns + 20; }));
     EXPECT_EQ((std::vector<int>{once.fires, self.fires, never.fires}), (std::vector<int>{1, 3, 0}));
     EvLoopStopAndJoin(sLoop);
-    int wrong = 0;
-    for (Probe* p : {&early, &slow, &once, &self, &never}) {
-        if (p != &self) p->Release();
-        wrong += p->wrong;
-    }
-    for (const auto& list : churned)
-        for (const Probe& p : list) wrong += p.wrong;
-    EXPECT_EQ(wrong, 0);
+    for (Probe* p : {&early, &slow, &once, &never}) p->Release();
+    EvLoopDestroy(sLoop);
+    EXPECT_EQ(sWrong, 0);
 }
 
 }  // namespace
