@@ -7,23 +7,22 @@
 namespace {
 
 TEST(ShellTest, StatusAndCapturedOutput) {
-    // Command, outputLen, whether it succeeds, the output (null: not checked).
+    // Command, outputLen, whether it succeeds, the output (null: not checked). Stderr is
+    // captured too; stdin is empty, not the test's own (cat). The shell leads a process group of
+    // its own (the set line): the host's Ctrl-C does not reach it. The output is cut at
+    // outputLen, the terminator counted; the rest is read, so the child finishes.
     const std::tuple<const char*, int, bool, const char*> cases[] = {
         {"echo out; echo err >&2; echo out2", 256, true, "out\nerr\nout2\n"},
-        {"cat", 256, true, ""},  // stdin is empty, not the test's own
+        {"cat", 256, true, ""},
         {"echo partial; exit 3", 256, false, "partial\n"},
         {"kill -KILL $$", 256, false, ""},
-        // The shell leads a process group of its own: the host's Ctrl-C does not reach it.
         {"set -- $(cat /proc/$$/stat); [ \"$5\" = $$ ]", 256, true, ""},
-        // Cut at outputLen, the terminator counted; the rest is read, so the child finishes. The
-        // shell's own failures (a syntax error) end as `exit 3` does.
         {"printf 0123456789A", 1, true, ""},
         {"printf 0123456789A", 12, true, "0123456789A"},
         {"head -c 20000000 /dev/zero | tr '\\0' y; echo done >&2", 4, true, "yyy"},
         {nullptr, 256, false, nullptr},
         {"echo x", 0, false, nullptr},
-        {"echo x", -5, false, nullptr},
-    };
+        {"echo x", -5, false, nullptr}};
     for (const auto& [cmd, outputLen, ok, output] : cases) {
         SCOPED_TRACE(cmd != nullptr ? cmd : "(null)");
         std::string out(300, 'Z');
