@@ -106,8 +106,8 @@ TEST_F(CompressTest, AStoppedOvertakenOrReplacedRunLosesNothing) {
     }
 }
 
-// Random bytes do not compress: their archive cannot fit next to them on a 1 MiB tmpfs. The
-// failure stays, and so do the source and the older archive. A read-only mount takes no new file.
+// What cannot be compressed is refused at the start, and a card that fills up fails the run:
+// neither leaves a file behind.
 TEST_F(CompressTest, StartRefusesAndAFullCardFailsWhatCannotBeCompressedAndCreatesNothing) {
     // The longest name accepted: its output path takes 255 characters.
     const std::string longest = dir_ / (std::string(255 - dir_.size() - 8, 'n') + ".log");
@@ -143,6 +143,9 @@ TEST_F(CompressTest, StartRefusesAndAFullCardFailsWhatCannotBeCompressedAndCreat
     EXPECT_EQ(RunToEnd(h), FILE_COMPRESS_STATUS_FINISHED);
     FileCompress_Stop(h);
     EXPECT_EQ(Out("gzip -dc " + longest + ".gz"), Out("cat " + longest));
+    // Random bytes do not compress: their archive cannot fit next to them on a 1 MiB tmpfs. The
+    // failure stays, and so do the source and the older archive. A read-only mount takes no new
+    // file.
     const std::string src = dir_ / "d.log";
     const auto verdict = hosttest::InPrivateTmpfs(dir_, "1m", [&]() -> std::string {
         if (!rel::Shell("head -c 600000 /dev/urandom > " + src + " && printf old > " + src + ".gz"))
