@@ -35,13 +35,6 @@ std::string Sums(const std::string& date) {
     }
     return sums;
 }
-// Polls `done` until it holds or the limit passed; what it gives last.
-bool Until(const std::function<bool()>& done, Clock::duration limit = kDeadline) {
-    for (const auto end = Clock::now() + limit; !done(); std::this_thread::sleep_for(5ms))
-        if (Clock::now() > end) return done();
-    return true;
-}
-
 // The tool as a child process, its stdout and stderr in files; with ownGroup, it leads a
 // process group of its own, as a terminal's foreground job.
 class Tool {
@@ -73,7 +66,7 @@ class Tool {
     // True once `text` shows in its stderr (or stdout); false when it ended first.
     bool WaitFor(const std::string& text, bool inStdout = false) {
         auto seen = [&] { return (inStdout ? Out() : Err()).find(text) != std::string::npos; };
-        return Until([&] { return seen() || Wait(0s) != -1; }) && seen();
+        return Until([&] { return seen() || Wait(0s) != -1; }, kDeadline) && seen();
     }
     // The exit status (-2 for a signal), or -1 when the tool did not end in time.
     int Wait(Clock::duration limit = kDeadline) {
@@ -186,8 +179,9 @@ TEST_F(ToolTest, BadCommandLinesAndDroppedRequests) {
         EXPECT_EQ(tool.Wait(), c.status) << c.message;
         EXPECT_NE(tool.Err().find(c.message), std::string::npos) << tool.Err();
         // A leftover .tar that holds a log no longer there is kept, and not offered for removal.
-        const bool keep = strstr(c.message, "no longer in") != nullptr;
-        EXPECT_TRUE(!keep || tool.Err().find("remov") == std::string::npos) << tool.Err();
+        EXPECT_TRUE(!strstr(c.message, "no longer in") ||
+                    tool.Err().find("remov") == std::string::npos)
+            << tool.Err();
         EXPECT_EQ(tool.Out().empty(), c.status == 2) << c.message;
     }
     EXPECT_EQ(Sums(today), before) << "a refused command line touched the logs";
@@ -240,9 +234,10 @@ TEST_F(ToolTest, StopSignalsDuringPackageRestoreThePackedFiles) {
         Tool tool({"package", "--from", day, "--output", archive}, c.twice);
         ASSERT_TRUE(tool.WaitFor("compressing file 1 of 1")) << tool.Err();
         tool.Signal(c.signo, c.twice);
-        ASSERT_TRUE(!c.twice || Until([] {
-            return Shell("ls -d '" + kLogDir + "'/.logcomp/restore-*");
-        })) << tool.Err();
+        ASSERT_TRUE(
+            !c.twice ||
+            Until([] { return Shell("ls -d '" + kLogDir + "'/.logcomp/restore-*"); }, kDeadline))
+            << tool.Err();
         if (c.twice) tool.Signal(c.signo, true);
         ASSERT_EQ(tool.Wait(), c.status) << tool.Err();
         EXPECT_NE(tool.Out().find("result     0 cancelled"), std::string::npos) << tool.Out();

@@ -56,12 +56,10 @@ TEST(TriggerHostileE2E, EachRequestIsRefusedOrTakesExactlyThePlainLogs) {
     // Stray commands would run in the log directory (after its "cd") or in the working
     // directory; both are watched, and so is a directory outside both.
     gResults.Clear();
-    RealLoop loop;
-    LOG_COMP_TRIGGER_CONFIG config{{2, 0, 0}, nullptr};
+    TriggerHost host;
     ASSERT_TRUE(EmptyDir(kCwd) && EmptyDir(kOutside) &&
                 WriteFile(kOutside + "/secret.log", "secret\n") && chdir(kCwd.c_str()) == 0 &&
-                LogToFile(LOGCOMP_BINARY_DIR "/trigger_e2e.log") && loop.Start() &&
-                LogCompTriggerInit(loop.Get(), &config) == 0);
+                host.Start(LOGCOMP_BINARY_DIR "/trigger_e2e.log"));
 
     const Days d = TheDays();
     const std::string dir = kLogDir + "/";
@@ -115,16 +113,17 @@ TEST(TriggerHostileE2E, EachRequestIsRefusedOrTakesExactlyThePlainLogs) {
             id, c.output.empty() ? LOG_COMPRESS_OPTION_ONLY_COMPRESS : LOG_COMPRESS_OPTION_FULL,
             d.p3, c.today ? d.t : d.p3, c.output);
         ASSERT_EQ(LogCompTriggerPostTask(&req), 0);
-        ASSERT_TRUE(loop.Run());  // the dispatch has run
+        ASSERT_TRUE(host.loop.Run());  // the dispatch has run
         EXPECT_EQ(Snap(kCwd), cwdBefore);
         unlink((kCwd + "/rel.tar").c_str());
         if (c.outcome != kRefused) {
             ASSERT_TRUE(gResults.WaitCount(++heard));
             // The release follows the requester's result.
             size_t left = 1;
-            for (auto end = std::chrono::steady_clock::now() + 60s;
-                 left != 0 && std::chrono::steady_clock::now() < end;)
-                loop.Run([&] { left = HASH_COUNT(sLogCompTriggerObj.pTaskMap); });
+            Until([&] {
+                return host.loop.Run([&] { left = HASH_COUNT(sLogCompTriggerObj.pTaskMap); }) &&
+                       left == 0;
+            });
             const auto last = gResults.All().back();
             EXPECT_EQ(std::make_tuple(left, last.id, last.result),
                       std::make_tuple(size_t{0}, id, int{LOG_COMP_TRIGGER_RESULT_SUCCESS}));
@@ -146,10 +145,7 @@ TEST(TriggerHostileE2E, EachRequestIsRefusedOrTakesExactlyThePlainLogs) {
     }
     EXPECT_EQ(gResults.All().size(), heard);
 
-    LogCompTriggerUninit();
-    EXPECT_TRUE(loop.Run());  // the release queued by the uninit has run
-    loop.Stop();
-    LogToStderr();
+    EXPECT_TRUE(host.Stop());
     EXPECT_TRUE(Snap(kCwd).empty());
     EXPECT_EQ(Snap(kOutside), (std::map<std::string, std::string>{{"secret.log", "secret\n"}}));
     EXPECT_EQ(chdir(LOGCOMP_BINARY_DIR), 0);

@@ -46,7 +46,7 @@ void* gSlot[kSlots];
 void* const kGone = &gSlot;
 size_t gLive = 0;
 std::atomic<bool> gArmed{false};
-std::atomic<long> gFailAt{-1}, gCount{0};
+std::atomic<long> gFailAt{-1}, gCount{0};  // while armed: the gFailAt-th failable one fails
 
 void* Record(void* p, bool alive = true) {
     std::lock_guard<std::mutex> lock(gMu);
@@ -64,17 +64,7 @@ void StartTracking() {
     gLive = 0, gTracking = true;
 }
 size_t Live() {
-    std::lock_guard<std::mutex> lock(gMu);
-    return gLive;
-}
-// From now on the failable allocation with this index (0 for the next one, on any thread)
-// fails; -1 only counts.
-void Arm(long failAt) {
-    gCount = 0, gFailAt = failAt, gArmed = true;
-}
-// Stops failing; returns how many failable allocations there were since Arm.
-long Disarm() {
-    return gArmed = false, gCount.load();
+    return std::lock_guard<std::mutex>{gMu}, gLive;
 }
 // uthash's table header and bucket arrays: no allocation of the library has one of these sizes.
 bool ShouldFail(size_t bytes) {
@@ -128,12 +118,6 @@ const std::string kArchive = kLogDir + "/alloc.tar";
 LOG_COMP_TRIGGER_REQ Request(const char* id, int option, const char* begin) {
     return MakeReq(id, option, begin, "2026-12-03", kArchive + ".gz");
 }
-// Pumps the loop until the map is empty, nothing is queued and `done` holds.
-bool Settled(const std::function<bool()>& done) {
-    return fakes::PumpUntil([&] {
-        return done() && HASH_COUNT(sLogCompTriggerObj.pTaskMap) == 0 && !fakes::PendingTasks();
-    });
-}
 
 class Alloc : public ::testing::Test {
   protected:
@@ -165,9 +149,10 @@ class Alloc : public ::testing::Test {
         const int failedBefore = fakes::LogCountContaining(failed);
         if (req == nullptr) fakes::FireAllTimers();
         if (req != nullptr && LogCompTriggerPostTask(req) != 0) return;
-        EXPECT_TRUE(Settled([&] {
-            return req == nullptr || gResults.All().size() > heard ||
-                   fakes::LogCountContaining(failed) > failedBefore;
+        EXPECT_TRUE(fakes::PumpUntil([&] {
+            return (req == nullptr || gResults.All().size() > heard ||
+                    fakes::LogCountContaining(failed) > failedBefore) &&
+                   HASH_COUNT(sLogCompTriggerObj.pTaskMap) == 0 && !fakes::PendingTasks();
         }));
     }
 
@@ -179,9 +164,9 @@ class Alloc : public ::testing::Test {
         StartTracking();
         EXPECT_EQ(LogCompTriggerInit(fakes::Loop(), &config), 0);
         const size_t logged = fakes::LogLines().size();
-        Arm(failAt);
+        gCount = 0, gFailAt = failAt, gArmed = true;  // -1: only counts
         Settle(req);
-        const long counted = Disarm();
+        gArmed = false;
         const auto lines = fakes::LogLines();
         const bool error = std::any_of(lines.begin() + static_cast<long>(logged), lines.end(),
                                        [](const auto& l) { return l.level == LEVEL_ERROR; });
@@ -197,7 +182,7 @@ class Alloc : public ::testing::Test {
         LogCompTriggerUninit();
         fakes::PumpLoop();
         EXPECT_EQ(Live(), 0u) << "leak after failure " << failAt;
-        return counted;
+        return gCount;
     }
 };
 
@@ -226,9 +211,10 @@ TEST_F(Alloc, StorageCheck) {
     config.storageThreshold = 90;
     ASSERT_EQ(LogManagerInit(fakes::Loop(), &config), 0);
     StartTracking();
-    Arm(0);
+    gCount = 0, gFailAt = 0, gArmed = true;
     LogManagerOnTimer(nullptr, &sLogManager);
-    EXPECT_GE(Disarm(), 1);
+    gArmed = false;
+    EXPECT_GE(gCount, 1);
     EXPECT_EQ(ListDir(dir).size() * 10 + Live(), 20u) << "entries * 10 + live blocks";
     LogManagerOnTimer(nullptr, &sLogManager);
     EXPECT_EQ(ListDir(dir).size(), 1u);

@@ -109,6 +109,11 @@ struct Case {
 void NoteWritten(const std::string& text) {
     std::lock_guard<std::mutex>{gMu}, gWritten.Add(text);
 }
+bool WasLogged(const std::string& prefix) {
+    const auto logged = Logged(kSinkFile);
+    const auto it = logged.lower_bound(prefix);
+    return it != logged.end() && it->first.compare(0, prefix.size(), prefix) == 0;
+}
 
 // "" when the case went as expected, else what it left against what it should have: whether
 // the request ran and was released, the results heard, the messages not logged, the lines
@@ -126,28 +131,22 @@ std::string RunCase(const Case& c) {
     for (const auto& name : c.gone) names.erase(name);
     names.insert(c.added.begin(), c.added.end());
     gPlan = c.plan, gHandles.clear(), gResults.Clear();
-    RealLoop loop;
-    LOG_COMP_TRIGGER_CONFIG config{{2, 0, 0}, nullptr};
+    TriggerHost host;
     const auto req = c.package ? MakeReq("fault", LOG_COMPRESS_OPTION_FULL, d.p2, d.t,
                                          kLogDir + "/" + kArchive + ".gz")
                                : MakeReq("fault", LOG_COMPRESS_OPTION_ONLY_COMPRESS, d.p1, d.p1);
     // A failed dispatch is logged once the post ran; only a task the executor took can answer.
-    const bool ran = LogToFile(kSinkFile) && loop.Start() &&
-                     LogCompTriggerInit(loop.Get(), &config) == 0 &&
-                     LogCompTriggerPostTask(&req) == 0 && loop.Run() &&
-                     (c.result == kNoResult ||
-                      CountLogged(kSinkFile, "[fault]LogCompTriggerEventProc failed") > 0 ||
+    const bool ran = host.Start(kSinkFile) && LogCompTriggerPostTask(&req) == 0 &&
+                     host.loop.Run() &&
+                     (c.result == kNoResult || WasLogged("[fault]LogCompTriggerEventProc failed") ||
                       gResults.WaitCount(1));
-    LogCompTriggerUninit();
-    const bool released = loop.Run() && loop.Run();
-    loop.Stop();
+    const bool released = host.Stop();
     if (c.afterRequest) c.afterRequest();
-    LogToStderr();
     gPlan = Plan{};
     std::string got = "ran, released " + std::to_string(ran) + std::to_string(released) + "; heard";
     for (const auto& r : gResults.All()) got += " " + std::to_string(r.result);
     for (const auto& line : c.lines)
-        if (CountLogged(kSinkFile, line) == 0) got += "\nnot logged: " + line;
+        if (!WasLogged(line)) got += "\nnot logged: " + line;
     for (const auto& [line, n] : gWritten.count) expected.count[line] += n;
     const Inventory inv = TakeInventory(kLogDir);
     got += expected.MissingFrom(inv.lines) + "\nrecords, temporaries, damaged, cut: " +
@@ -180,8 +179,6 @@ std::vector<std::string> Packed() {
 // Where the requester hears the failure, that is the check; the log is checked where it is
 // the only outcome (a failed dispatch, a failed restore). tar's and rm's own failures are
 // shown on the fakes (unit trigger tests).
-const char* const kPackFailed = "[fault]EventLogPackageAndCompress failed, PackageFiles failed";
-const char* const kTarFailed = "LogCompPackageFiles: package failed, output = ";
 const char* const kRestoreFailed = "LCTRestoreTarFile: restore failed, output = ";
 
 // A compressor that fails at a chosen slice or cannot start; the restore failing before
@@ -221,7 +218,8 @@ TEST(Faults, HostFailuresAndAFullCardLoseNothingAndLeaveNoPartialOutput) {
         {"card full at the archive's compression, so at its restore", true,
          {0, "", "", 0, kRuns, FillCard}, failed, {kRestoreFailed}, Packed(), {kArchive}},
         {"card full at tar", true, {0, "", "", 0, kRuns, nullptr, FillCard}, kNoResult,
-         {kTarFailed, kPackFailed}},
+         {"LogCompPackageFiles: package failed, output = ",
+          "[fault]EventLogPackageAndCompress failed, PackageFiles failed"}},
     };
     // clang-format on
     if (Emulated()) GTEST_SKIP() << "mount namespaces are not emulated";
@@ -259,10 +257,7 @@ Case PackageWhileWriting(bool stop) {
     const auto postStop = [] {
         const LOG_COMP_TRIGGER_REQ req = MakeReq("fault", LOG_COMPRESS_OPTION_STOP, "", "");
         LogCompTriggerPostTask(&req);
-        for (auto end = std::chrono::steady_clock::now() + 60s;
-             !CountLogged(kSinkFile, "[fault]LogCompress Event Stop") &&
-             std::chrono::steady_clock::now() < end;)
-            std::this_thread::sleep_for(2ms);
+        Until([] { return WasLogged("[fault]LogCompress Event Stop"); });
     };
     const std::vector<std::string> none, gone = stop ? none : Packed();
     // clang-format off

@@ -3,11 +3,11 @@
 // and date ranges; another toggles the executor's pause, dynamic mode and exit and the host's
 // permission to compress; new days of logs keep arriving; the trigger is stopped and started
 // again several times. Afterwards every accepted request was answered exactly once or its
-// failed dispatch was logged, nothing hung (a watchdog prints every thread's stack and aborts),
-// nothing leaked (LeakSanitizer in the ASan build), and every log line is still there.
+// failed dispatch was logged, nothing hung (a hang ends at CTest's timeout), nothing leaked
+// (LeakSanitizer in the ASan build), and every log line is still there.
 #include <gtest/gtest.h>
-#include <sys/prctl.h>
 
+#include <climits>
 #include <random>
 #include <shared_mutex>
 
@@ -25,20 +25,6 @@ const std::string kLogDir = LOGCOMP_TEST_LOG_DIR;
 const std::string kSinkFile = LOGCOMP_BINARY_DIR "/rel_stress.log";
 constexpr int kPosters = 3, kReinits = 5;
 constexpr uint64_t kSeed = 20261206;
-
-// Unless `finished` is set within `limit`, prints every thread's stack (through gdb) and aborts.
-std::thread Watchdog(std::future<void> finished, Clock::duration limit) {
-    return std::thread([finished = std::move(finished), limit] {
-        if (finished.wait_for(limit) == std::future_status::ready) return;
-        fprintf(stderr, "\nwatchdog: no end in time\n==== stacks (pid %d)\n", getpid());
-        fflush(stderr);
-        (void)prctl(PR_SET_PTRACER, PR_SET_PTRACER_ANY, 0, 0, 0);
-        (void)!system(("timeout 60 gdb -batch -nx -p " + std::to_string(getpid()) +
-                       " -ex 'thread apply all bt' 1>&2 || echo no gdb here >&2")
-                          .c_str());
-        abort();
-    });
-}
 
 std::atomic<bool> gAllowed{true};
 struct Post {
@@ -147,10 +133,6 @@ class Stress : public ::testing::Test {
 TEST_F(Stress, EveryRequestAnsweredNothingLostNothingHung) {
     const auto duration = milliseconds(static_cast<int64_t>(ForBuild(40, 25, 25) * 1000));
     int reinits = 0;
-    std::promise<void> finished;
-    // Every wait below is bounded, or a hang: a hang anywhere shows with every thread's stack.
-    std::thread watchdog =
-        Watchdog(finished.get_future(), duration + std::chrono::seconds(REL_SANITIZED ? 240 : 120));
     std::vector<std::thread> threads;
     for (int i = 0; i < kPosters; ++i) threads.emplace_back([this, i] { Poster(i); });
     threads.emplace_back([this] { Controller(); });
@@ -177,8 +159,6 @@ TEST_F(Stress, EveryRequestAnsweredNothingLostNothingHung) {
     // own releases, queued meanwhile, run before the second call.
     LogCompTriggerUninit();
     ASSERT_TRUE(loop_.Run() && loop_.Run());
-    finished.set_value();
-    watchdog.join();
     loop_.Stop();
     LogToStderr();
 
@@ -189,16 +169,14 @@ TEST_F(Stress, EveryRequestAnsweredNothingLostNothingHung) {
     for (const auto& p : posts_)
         if (p.rc == 0)
             ++byId[p.id][IsWork(p.option) ? 0 : p.option == LOG_COMPRESS_OPTION_STOP ? 1 : 2];
-    std::map<int, int> kinds;
-    for (const auto& r : gResults.All()) {
-        ++byId[r.id][3], ++kinds[r.result];
-        const int kind = r.result;  // success, failure or cancel
-        EXPECT_TRUE((kind == LOG_COMP_TRIGGER_RESULT_SUCCESS ||
-                     kind == LOG_COMP_TRIGGER_RESULT_FAILED ||
-                     kind == LOG_COMP_TRIGGER_RESULT_REJECT) &&
-                    r.progress == 100 && r.mode == 0)
-            << r.id << ": " << r.result << " " << r.progress << " " << r.mode;
-    }
+    std::map<int, int> kinds;  // by result; any result not at 100 % in mode 0 under INT_MIN
+    for (const auto& r : gResults.All())
+        ++byId[r.id][3], ++kinds[r.progress == 100 && r.mode == 0 ? r.result : INT_MIN];
+    EXPECT_GT(kinds[LOG_COMP_TRIGGER_RESULT_SUCCESS], 0);
+    for (int kind : {LOG_COMP_TRIGGER_RESULT_SUCCESS, LOG_COMP_TRIGGER_RESULT_FAILED,
+                     LOG_COMP_TRIGGER_RESULT_REJECT})
+        kinds.erase(kind);
+    EXPECT_EQ(kinds, (std::map<int, int>{})) << "results other than a success, failure or cancel";
     std::map<std::string, int> logged = Logged(kSinkFile);
     int mismatches = 0;
     for (auto& [id, t] : byId) {
@@ -212,7 +190,6 @@ TEST_F(Stress, EveryRequestAnsweredNothingLostNothingHung) {
             << "[" << id << "] accepted work, stops, unknown options / answered or failed, "
             << "stops, unknown: " << ::testing::PrintToString(t);
     }
-    EXPECT_GT(kinds[LOG_COMP_TRIGGER_RESULT_SUCCESS], 0);
     EXPECT_GE(reinits, 2);
     const Inventory after = TakeInventory(kLogDir);
     EXPECT_EQ(expected_.MissingFrom(after.lines), "");

@@ -3,7 +3,6 @@
 // and generated station logs put into a directory whole.
 #pragma once
 
-#include <condition_variable>
 #include <ctime>
 #include <future>
 
@@ -18,6 +17,14 @@ namespace rel {
 
 using namespace std::chrono_literals;
 
+// Polls `done` until it holds or `limit` passed; what it gives last.
+inline bool Until(const std::function<bool()>& done, std::chrono::nanoseconds limit = 60s) {
+    for (const auto end = std::chrono::steady_clock::now() + limit; !done();
+         std::this_thread::sleep_for(2ms))
+        if (std::chrono::steady_clock::now() > end) return done();
+    return true;
+}
+
 class RealLoop {
   public:
     ~RealLoop() { Stop(); }
@@ -26,9 +33,7 @@ class RealLoop {
     void Stop() {
         if (loop_ != nullptr) EvLoopStopAndJoin(loop_), EvLoopDestroy(loop_), loop_ = nullptr;
     }
-    struct EvLoop* Get() const {
-        return loop_;
-    }
+    EvLoop* Get() const { return loop_; }
     // Runs fn on the loop's thread and waits for it: everything posted before has run too.
     // False when it did not run within 60 s (the task is then left to the loop).
     bool Run(std::function<void()> fn = [] {}) {
@@ -53,14 +58,12 @@ struct Result {
 };
 struct Results {
     std::mutex mu;
-    std::condition_variable cv;
     std::vector<Result> all;
 
     void Clear() { std::lock_guard<std::mutex>{mu}, all.clear(); }
     std::vector<Result> All() { return std::lock_guard<std::mutex>{mu}, all; }
     bool WaitCount(size_t n) {  // false when fewer came within 60 s
-        std::unique_lock<std::mutex> lock(mu);
-        return cv.wait_for(lock, 60s, [&] { return all.size() >= n; });
+        return Until([&] { return All().size() >= n; });
     }
 };
 inline Results gResults;
@@ -69,7 +72,6 @@ inline void OnResult(const LOG_COMP_TRIGGER_RES* res) {
     std::lock_guard<std::mutex>{gResults.mu},
         gResults.all.push_back({res->strTaskId, res->result, res->errMsg ? res->errMsg : "<null>",
                                 res->progress, res->mode});
-    gResults.cv.notify_all();
 }
 
 inline LOG_COMP_TRIGGER_REQ MakeReq(const std::string& id, int option, const std::string& begin,
@@ -94,6 +96,25 @@ inline void LogToStderr() {
     LogSysSetStderr(true);
 }
 
+// The trigger on a real loop of its own, logging to a file.
+struct TriggerHost {
+    RealLoop loop;
+    LOG_COMP_TRIGGER_CONFIG config{{2, 0, 0}, nullptr};
+
+    bool Start(const std::string& sinkFile) {
+        return LogToFile(sinkFile) && loop.Start() && LogCompTriggerInit(loop.Get(), &config) == 0;
+    }
+    // True when the release, and what it queued, ran; the loop is stopped and the sink is
+    // stderr again either way.
+    bool Stop() {
+        LogCompTriggerUninit();
+        const bool released = loop.Run() && loop.Run();
+        loop.Stop();
+        LogToStderr();
+        return released;
+    }
+};
+
 // How often each message was logged to the sink's file: the text after "function:line: " in
 // "2024-05-01T12:34:56.789Z ERROR [SYSTEM] Function:120: text".
 inline std::map<std::string, int> Logged(const std::string& path) {
@@ -107,13 +128,6 @@ inline std::map<std::string, int> Logged(const std::string& path) {
     }
     return texts;
 }
-// How many messages of `path` begin with `text`.
-inline int CountLogged(const std::string& path, const std::string& text) {
-    int n = 0;
-    for (const auto& [t, count] : Logged(path)) n += t.compare(0, text.size(), text) ? 0 : count;
-    return n;
-}
-
 // Writes the four station logs of each date into dir, each one staged beside dir and renamed
 // into it, so that it appears there only whole; adds their lines to *lines when given.
 inline bool AddDays(const std::string& dir, const std::vector<std::string>& dates,
