@@ -16,6 +16,7 @@
 #include <uthash.h>
 
 #include <new>
+#include <set>
 
 #include "logCompress/LogCompTriggerInternal.h"
 #include "logCompress/LogManager.h"
@@ -168,8 +169,9 @@ class Alloc : public ::testing::Test {
         Settle(req);
         gArmed = false;
         const auto lines = fakes::LogLines();
-        const bool error = std::any_of(lines.begin() + static_cast<long>(logged), lines.end(),
-                                       [](const auto& l) { return l.level == LEVEL_ERROR; });
+        bool error = false;
+        for (auto l = lines.begin() + static_cast<long>(logged); l != lines.end(); ++l)
+            if (l->level == LEVEL_ERROR) error = true, seen_.insert(l->text);
         EXPECT_EQ(error, failAt >= 0) << "allocation " << failAt;
         unlink(kArchive.c_str());
         const auto today = Request("after", LOG_COMPRESS_OPTION_ONLY_COMPRESS, "2026-12-03");
@@ -184,17 +186,34 @@ class Alloc : public ::testing::Test {
         EXPECT_EQ(Live(), 0u) << "leak after failure " << failAt;
         return gCount;
     }
+    std::set<std::string> seen_;  // the error lines of every run
 };
 
 // A package; compress-only over forty days (the date list grows past its first 30 slots: a
-// realloc); the daily run at midnight (the timer fires once the trigger runs).
+// realloc); the daily run at midnight (the timer fires once the trigger runs). Where only the log
+// tells, each allocation site must be named in it.
 TEST_F(Alloc, EachFailableAllocationOfARequestOrTheDailyRun) {
     const auto pkg = Request("pkg", LOG_COMPRESS_OPTION_FULL, "2026-12-01");
     const auto only = Request("only", LOG_COMPRESS_OPTION_ONLY_COMPRESS, "2026-10-25");
-    for (const auto& [hour, req] : {std::pair{2, &pkg}, {2, &only}, {0, nullptr}}) {
+    const std::vector<std::string> request = {"PostTask malloc failed", "GenerateDateRange failed",
+                                              "malloc taskMap failed", "Init_LinkList failed",
+                                              "malloc pConfig failed, fileNameRule index = 3"};
+    const std::vector<std::string> daily = {"PreHandleLogCompTrigger malloc failed",
+                                            "CreateDateList failed", "AddDateToList failed",
+                                            "malloc taskMap failed", "Init_LinkList failed"};
+    std::vector<std::string> package = request;
+    package.insert(package.end(), {"LogCompPackageFiles: malloc failed",
+                                   "LogCompPackageFiles: malloc pConfig failed"});
+    for (const auto& [hour, req, sites] :
+         {std::tuple{2, &pkg, package}, {2, &only, request}, {0, nullptr, daily}}) {
         const long total = RunOnce(hour, req, -1);
         EXPECT_GT(total, 0);
         for (long n = 0; n < total && !HasFailure(); ++n) RunOnce(hour, req, n);
+        for (const std::string& site : sites)
+            EXPECT_TRUE(std::any_of(seen_.begin(), seen_.end(),
+                                    [&](const std::string& l) { return l.find(site) != l.npos; }))
+                << "never logged: " << site;
+        seen_.clear();
     }
 }
 
