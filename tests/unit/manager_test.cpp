@@ -54,11 +54,8 @@ std::string Oldest(const std::string& dir, EXTRACT_DATE_TYPE type = EDT_MODIFY_T
 // A directory's own time counts, links count by their target's, and neither "." nor the
 // trigger's records are candidates. By file name: the first date of the path, 1900 to 2100.
 TEST(ManagerSearch, OldestEntryByItsTimeOrNone) {
-    const struct {
-        std::vector<std::string> entries;
-        int type;  // not the enum: one row holds no valid value of it
-        const char* oldest;
-    } cases[] = {
+    // entries, type (an int: the last row holds no valid value of the enum), the oldest entry
+    const std::tuple<std::vector<std::string>, int, const char*> cases[] = {
         {{"c.log@3000", "a.log@1000", "b.log@2000", "newer/@5000"}, EDT_MODIFY_TIME, "a.log"},
         {{"old/@100", "file.log@200"}, EDT_MODIFY_TIME, "old"},
         {{".logcomp/@10", "a.log@1000"}, EDT_MODIFY_TIME, "a.log"},
@@ -74,24 +71,22 @@ TEST(ManagerSearch, OldestEntryByItsTimeOrNone) {
           "a_1234-56-78_2024-03-07@1", "x_20240307@1", "x_2024-03-0@1"},
          EDT_FILENAME,
          ""},
-        {{"a_2024-01-01.log@100"}, 2, ""},
-    };
-    for (const auto& c : cases) {
+        {{"a_2024-01-01.log@100"}, 2, ""}};
+    for (const auto& [entries, type, oldest] : cases) {
         TempDir dir;
-        for (const auto& entry : c.entries) ASSERT_TRUE(Make(dir, entry)) << entry;
+        for (const auto& entry : entries) ASSERT_TRUE(Make(dir, entry)) << entry;
         ASSERT_TRUE(SetMtime(dir.path, 5));
-        EXPECT_EQ(Oldest(dir.path, static_cast<EXTRACT_DATE_TYPE>(c.type)),
-                  *c.oldest ? dir / c.oldest : "")
-            << ::testing::PrintToString(c.entries);
+        EXPECT_EQ(Oldest(dir.path, static_cast<EXTRACT_DATE_TYPE>(type)),
+                  *oldest ? dir / oldest : "")
+            << ::testing::PrintToString(entries);
     }
     TempDir dir;
     ASSERT_TRUE(Make(dir, "plain@100"));
-    EXPECT_EQ(Oldest(dir / "plain"), "");
-    EXPECT_EQ(Oldest(dir / "missing"), "");
-    EXPECT_EQ(FindOldestFileUTCSinglePass(nullptr, EDT_MODIFY_TIME), nullptr);
+    EXPECT_EQ(Oldest(dir / "plain") + Oldest(dir / "missing"), "");
     EXPECT_EQ(ExtractDateUTCFromModifyTime((dir / "plain").c_str()), 100);
-    EXPECT_EQ(ExtractDateUTCFromModifyTime(nullptr), 0);
-    EXPECT_EQ(ExtractDateUTCFromFilename(nullptr), 0);
+    EXPECT_TRUE(FindOldestFileUTCSinglePass(nullptr, EDT_MODIFY_TIME) == nullptr &&
+                ExtractDateUTCFromModifyTime(nullptr) == 0 &&
+                ExtractDateUTCFromFilename(nullptr) == 0);
 }
 
 // Past 511 characters a path is cut, and the cut path is what is looked up.
@@ -157,11 +152,12 @@ TEST_F(ManagerCheck, InitRefusesBadConfigsAndStartsOneRepeatingTenSecondTimerUnt
     ASSERT_TRUE(init(&config_) == 0 && fakes::ActiveTimers().size() == 1u);
     const fakes::TimerInfo timer = fakes::GetTimer(sLogManager.timer);
     // The first check waits one period; a second init keeps the first configuration.
-    EXPECT_TRUE(timer.periodMs == 10000 && timer.repeat && fakes::DeviceUsageCalls() == 0);
+    EXPECT_TRUE(timer.periodMs == 10000 && timer.repeat && fakes::DeviceUsagePaths().empty());
     EXPECT_EQ(init(&missing), 0);
     fakes::DeviceSetUsage({0, 0, 0, 99.0});
     Tick();
-    EXPECT_TRUE(fakes::DeviceLastPath() == dir_.path && fakes::ActiveTimers().size() == 1u);
+    EXPECT_TRUE(fakes::DeviceUsagePaths().back() == dir_.path &&
+                fakes::ActiveTimers().size() == 1u);
     LogManagerUninit();
     LogManagerUninit();
     EXPECT_TRUE(fakes::TimersReleased() == 1 && fakes::ActiveTimers().empty());
@@ -170,23 +166,21 @@ TEST_F(ManagerCheck, InitRefusesBadConfigsAndStartsOneRepeatingTenSecondTimerUnt
 // The oldest entry goes, one per check. A threshold outside 1..100 becomes 70, in the
 // caller's record too.
 TEST_F(ManagerCheck, DeletesTheOldestOnlyAtOrAboveTheThreshold) {
-    const struct {
-        uint8_t given, used;
-        double ratio;
-        bool deletes;
-    } cases[] = {{70, 70, 70.0, true},    {70, 70, 69.9, false}, {100, 100, 100.0, true},
-                 {100, 100, 99.9, false}, {1, 1, 1.0, true},     {1, 1, 0.9, false},
-                 {0, 70, 70.0, true},     {0, 70, 69.9, false},  {101, 70, 69.9, false},
-                 {255, 70, 70.0, true}};
-    for (const auto& c : cases) {
+    // the threshold given and used, the usage ratio, whether the oldest goes
+    const std::tuple<uint8_t, uint8_t, double, bool> cases[] = {
+        {70, 70, 70.0, true},    {70, 70, 69.9, false}, {100, 100, 100.0, true},
+        {100, 100, 99.9, false}, {1, 1, 1.0, true},     {1, 1, 0.9, false},
+        {0, 70, 70.0, true},     {0, 70, 69.9, false},  {101, 70, 69.9, false},
+        {255, 70, 70.0, true}};
+    for (const auto& [given, used, ratio, deletes] : cases) {
         ASSERT_TRUE(Make(dir_, "old.log@1000"));
-        config_.storageThreshold = c.given;
+        config_.storageThreshold = given;
         ASSERT_EQ(LogManagerInit(fakes::Loop(), &config_), 0);
-        EXPECT_EQ(config_.storageThreshold, c.used);
-        fakes::DeviceSetUsage({0, 0, 0, c.ratio});
+        EXPECT_EQ(config_.storageThreshold, used);
+        fakes::DeviceSetUsage({0, 0, 0, ratio});
         Tick();
-        EXPECT_TRUE(Exists(dir_ / "old.log") != c.deletes && Exists(dir_ / "new.log"))
-            << int(c.given) << " " << c.ratio;
+        EXPECT_TRUE(Exists(dir_ / "old.log") != deletes && Exists(dir_ / "new.log"))
+            << int(given) << " " << ratio;
         LogManagerUninit();
     }
 }
@@ -214,7 +208,7 @@ TEST_F(ManagerCheck, FailedChecksDeleteNothingAndTheUsageLineComesEverySeventhSu
         Tick();
         EXPECT_EQ(fakes::LogCount(line), check / 7) << check;
     }
-    EXPECT_EQ(fakes::DeviceUsageCalls(), 30);  // none while the card was not ready
+    EXPECT_EQ(fakes::DeviceUsagePaths().size(), 30u);  // none while the card was not ready
     LogManagerOnTimer(nullptr, nullptr);
 }
 
