@@ -40,20 +40,17 @@ TEST(DateTest, ParsesTheAcceptedFormatsWholeAndInOrder) {
     };
     // 07/03/2024 is 7 March: day first is tried before month first.
     for (const char* text : {"2024-03-07", "2024/03/07", "20240307", "2024年03月07日", "07-03-2024",
-                             "07/03/2024", "2024-3-7"}) {
+                             "07/03/2024", "2024-3-7"})
         EXPECT_EQ(parse(text), "2024-03-07") << text;
-    }
     for (const char* text :
-         {"2024-03-07 10:00", "2024-03-07x", "", "2024-13-01", "13/13/2024", "2024.03.07"}) {
+         {"2024-03-07 10:00", "2024-03-07x", "", "2024-13-01", "13/13/2024", "2024.03.07"})
         EXPECT_EQ(parse(text), "refused") << text;
-    }
     const char* const more[][3] = {
         {"03/31/2024", nullptr, "2024-03-31"},
         {"2024-02-30", nullptr, "2024-02-30"},  // a range rolls it over
         {"07.03.2024", "%d.%m.%Y", "2024-03-07"},
         {"07.03.2024x", "%d.%m.%Y", "refused"},
-        {"2024/03/07", "%Y-%m-%d", "refused"},  // a given format never falls back
-    };
+        {"2024/03/07", "%Y-%m-%d", "refused"}};  // a given format never falls back
     for (const auto& m : more) EXPECT_EQ(parse(m[0], m[1]), m[2]) << m[0];
     struct tm date = {};
     EXPECT_FALSE(ParseDateEx(nullptr, &date, nullptr) ||
@@ -97,13 +94,11 @@ TEST(DateTest, ListsKeepTheirOwnCopiesAndRefuseOverflow) {
 }
 
 TEST(DateTest, RangesRollOverAndStayWithin1900To2099) {
-    const char* const cases[][3] = {
-        {"2024-02-30", "2024-03-02", "2024-03-01 2, work days 1"},
-        {"1899-12-31", "1900-01-05", "none, none"},
-        {"2099-12-30", "2100-01-01", "none, none"},
-        {"2024-03-01", "2024-03-0x", "none, none"},
-        {"2024-03-09", "2024-03-10", "2024-03-09 2, work days 0"},
-    };
+    const char* const cases[][3] = {{"2024-02-30", "2024-03-02", "2024-03-01 2, work days 1"},
+                                    {"1899-12-31", "1900-01-05", "none, none"},
+                                    {"2099-12-30", "2100-01-01", "none, none"},
+                                    {"2024-03-01", "2024-03-0x", "none, none"},
+                                    {"2024-03-09", "2024-03-10", "2024-03-09 2, work days 0"}};
     for (const auto& c : cases) {
         const List range(GenerateDateRange(c[0], c[1], 0)), work(GenerateWorkdays(c[0], c[1], 0));
         EXPECT_EQ((range ? range->dates[0] + (" " + std::to_string(range->count)) : "none") +
