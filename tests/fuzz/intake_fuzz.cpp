@@ -32,14 +32,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         len = std::min(size, 1 + offsetof(LOG_COMP_TRIGGER_REQ, cb));
         auto req = std::make_unique<LOG_COMP_TRIGGER_REQ>();
         memcpy(req.get(), data + 1, len - 1);
-        const auto set = [&](int bit, char* field, size_t cap, const char* format, int n) {
-            if ((data[0] & bit) == 0) snprintf(field, cap, format, n);
+        const auto set = [&](int bit, auto& field, const char* format, auto value) {
+            if ((data[0] & bit) == 0) snprintf(field, sizeof field, format, value);
         };
-        set(1, req->strTaskId, sizeof req->strTaskId, "id%d", data[1 % len] % 8);
-        if ((data[0] & 2) == 0)
-            snprintf(req->outputPath, sizeof req->outputPath, "%s/o.tar.gz", LCTLogDirWord());
-        set(4, req->beginTime, sizeof req->beginTime, "2026-12-%02d", data[2 % len] % 32);
-        set(4, req->endTime, sizeof req->endTime, "2026-12-%02d", data[3 % len] % 32);
+        set(1, req->strTaskId, "id%d", data[1 % len] % 8);
+        set(2, req->outputPath, "%s/o.tar.gz", LCTLogDirWord());
+        set(4, req->beginTime, "2026-12-%02d", data[2 % len] % 32);
+        set(4, req->endTime, "2026-12-%02d", data[3 % len] % 32);
         if ((data[0] >> 3) & 3) req->compressOption = ((data[0] >> 3) & 3) - 1;
         req->cb = (data[0] & 32) != 0 ? nullptr : &OnResult;
         const std::string id(req->strTaskId, strnlen(req->strTaskId, sizeof req->strTaskId - 1));

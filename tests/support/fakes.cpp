@@ -30,9 +30,8 @@ struct State {  // what ResetAll clears
     std::vector<CompressCall> compressCalls;
     std::map<std::string, int> starts;
     ShellHook shellHook;
-    std::vector<std::string> shellCalls;
+    std::vector<std::string> shellCalls, usagePaths;
     Dev_Filesystem_Usage usage{};
-    std::vector<std::string> usagePaths;
 };
 
 std::condition_variable gCv;
@@ -211,9 +210,9 @@ void EvRunInLoop(EvLoop* loop, EV_TASK_T task) {
 }
 
 UvTimer* UvTimerInit(EvLoop*) {
-    return Locked([&]() -> UvTimer* {
-        if (gS.timerInitFails) return nullptr;
-        return fakes::gTimers.emplace_back(std::make_unique<UvTimer>()).get();
+    return Locked([] {
+        return gS.timerInitFails ? nullptr
+                                 : fakes::gTimers.emplace_back(std::make_unique<UvTimer>()).get();
     });
 }
 

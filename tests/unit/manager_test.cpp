@@ -41,8 +41,7 @@ bool Make(const std::string& in, const std::string& spec) {
                Make(dir(name), "inner@" + std::to_string(mtime + 100000)) &&
                SetMtime(dir(name), mtime);
     }
-    const int fd = open(dir(name).c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-    return fd >= 0 && close(fd) == 0 && SetMtime(dir(name), mtime);
+    return rel::WriteFile(dir(name), "") && SetMtime(dir(name), mtime);
 }
 
 std::string Oldest(const std::string& dir, EXTRACT_DATE_TYPE type = EDT_MODIFY_TIME) {
@@ -53,7 +52,7 @@ std::string Oldest(const std::string& dir, EXTRACT_DATE_TYPE type = EDT_MODIFY_T
 
 // A directory's own time counts, links count by their target's, and neither "." nor the
 // trigger's records are candidates. By file name: the first date of the path, 1900 to 2100.
-TEST(ManagerSearch, OldestEntryByItsTimeOrNone) {
+TEST(ManagerSearch, OldestEntryByItsTimeOrNoneAndLongPathsCutNeverOverrun) {
     // entries, type (an int: the last row holds no valid value of the enum), the oldest entry
     const std::tuple<std::vector<std::string>, int, const char*> cases[] = {
         {{"c.log@3000", "a.log@1000", "b.log@2000", "newer/@5000"}, EDT_MODIFY_TIME, "a.log"},
@@ -87,11 +86,7 @@ TEST(ManagerSearch, OldestEntryByItsTimeOrNone) {
     EXPECT_TRUE(FindOldestFileUTCSinglePass(nullptr, EDT_MODIFY_TIME) == nullptr &&
                 ExtractDateUTCFromModifyTime(nullptr) == 0 &&
                 ExtractDateUTCFromFilename(nullptr) == 0);
-}
-
-// Past 511 characters a path is cut, and the cut path is what is looked up.
-TEST(ManagerSearch, LongPathsAreCutNeverOverrun) {
-    TempDir dir;
+    // Past 511 characters a path is cut, and the cut path is what is looked up.
     std::string deep = dir.path;
     while (deep.size() < 400) {
         deep += "/" + std::string(90, 'd');
@@ -243,14 +238,14 @@ TEST_F(ManagerCheck, GuardWithEntriesComingAndGoingDuringTheSearch) {
     const std::string log = root / "log";
     ASSERT_TRUE(Make(root, "p.log@1") && Make(log, "link->../p.log"));
     const int base = 300;  // a long enough search for the churn to cut into
-    for (int i = 0; i < base; ++i)
-        ASSERT_TRUE(Make(log, "base" + std::to_string(i) + "@" + std::to_string(100 + i)));
+    const auto name = [](int i) { return "base" + std::to_string(i); };
+    for (int i = 0; i < base; ++i) ASSERT_TRUE(Make(log, name(i) + "@" + std::to_string(100 + i)));
     std::atomic<bool> stop{false};
     std::thread churn([&] {
         for (int k = 0; !stop.load(); ++k) {
-            const std::string name = "churn" + std::to_string(k / 2 % 16);
-            k % 2 == 0 ? (void)Make(log, name + "@" + std::to_string(2 + k))
-                       : (void)unlink((log + "/" + name).c_str());
+            const std::string churned = "churn" + std::to_string(k / 2 % 16);
+            k % 2 == 0 ? (void)Make(log, churned + "@" + std::to_string(2 + k))
+                       : (void)unlink((log + "/" + churned).c_str());
         }
     });
     const int checks = static_cast<int>(rel::ForBuild(400, 200, 60));
@@ -259,17 +254,15 @@ TEST_F(ManagerCheck, GuardWithEntriesComingAndGoingDuringTheSearch) {
     churn.join();
     std::set<std::string> byGuard;
     for (const auto& line : Reported()) {
-        const std::string name = line.substr(log.size() + 1, line.rfind(' ') - log.size() - 1);
+        const std::string entry = line.substr(log.size() + 1, line.rfind(' ') - log.size() - 1);
         EXPECT_TRUE(line.compare(0, log.size() + 1, log + "/") == 0 &&
-                    name.find('/') == std::string::npos)
+                    entry.find('/') == std::string::npos)
             << line;
-        byGuard.insert(name);
+        byGuard.insert(entry);
     }
     EXPECT_LE(Reported().size(), size_t(checks));
-    for (int i = 0; i < base; ++i) {
-        const std::string name = "base" + std::to_string(i);
-        EXPECT_TRUE(Exists(log + "/" + name) || byGuard.count(name) == 1) << name << " vanished";
-    }
+    for (int i = 0; i < base; ++i)
+        EXPECT_TRUE(Exists(log + "/" + name(i)) || byGuard.count(name(i)) == 1) << name(i);
     EXPECT_TRUE(Exists(root / "p.log"));
 }
 
