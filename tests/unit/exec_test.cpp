@@ -110,15 +110,13 @@ TEST_F(ExecTest, RefusesWorkWhileStoppedAndEachStartIsClean) {
         [](pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { return EAGAIN; });
     EXPECT_EQ(LogCompExecInit(), -1);
     LogCompExecUninit();  // no worker to join
-    EXPECT_EQ(Add(2, files), -1);
-    EXPECT_EQ(LogCompExecDelTask(2), -1);
+    EXPECT_EQ((std::vector<int>{Add(2, files), LogCompExecDelTask(2)}), std::vector<int>(2, -1));
     LogCompExecSetThreadCreateHook(nullptr);
     ASSERT_EQ(LogCompExecInit(), 0);
     ASSERT_EQ(Add(1, files), 0);
     ASSERT_TRUE(WaitDone(2));
     EXPECT_EQ(Answers(), (Strings{"1 finished worker", "1 finished worker"}));
-    EXPECT_EQ(gPauses.load(), 0);
-    EXPECT_EQ(Delays("a.log"), (std::vector<uint32_t>{5, 1}));
+    EXPECT_TRUE(gPauses.load() == 0 && Delays("a.log") == (std::vector<uint32_t>{5, 1}));
 }
 
 TEST_F(ExecTest, RegistryRefusesDuplicatesAndTheTaskPast1024) {
@@ -215,9 +213,8 @@ TEST_F(ExecTest, ScriptedSlicesRetriesFailuresAndExit) {
         ++id;
         Strings scripts, names;
         std::istringstream in(c.scripts);
-        for (std::string script; in >> script; scripts.push_back(script)) {
+        for (std::string script; in >> script; scripts.push_back(script))
             names.push_back(std::to_string(id) + char('a' + scripts.size()) + ".log");
-        }
         auto attempt = [scripts](const std::string& file, int n) {
             std::string script = scripts[file[file.size() - 5] - 'a'];
             for (; n > 0; --n) script = script.substr(script.find('|') + 1);

@@ -45,9 +45,8 @@ bool Make(const std::string& in, const std::string& spec) {
 }
 
 std::string Oldest(const std::string& dir, EXTRACT_DATE_TYPE type = EDT_MODIFY_TIME) {
-    std::unique_ptr<char, decltype(&free)> found(FindOldestFileUTCSinglePass(dir.c_str(), type),
-                                                 &free);
-    return found ? found.get() : "";
+    std::unique_ptr<char, decltype(&free)> p(FindOldestFileUTCSinglePass(dir.c_str(), type), &free);
+    return p ? p.get() : "";
 }
 
 // A directory's own time counts, links count by their target's, and neither "." nor the

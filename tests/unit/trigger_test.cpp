@@ -119,9 +119,6 @@ class Trigger : public ::testing::Test {
         });
     }
     void Open() { open_ = true, fakes::NotifyAll(); }
-    static bool CompressionStarted() {
-        return fakes::WaitUntil([] { return !fakes::CompressCalls().empty(); });
-    }
 
     std::atomic<bool> open_{false};
     LOG_COMP_TRIGGER_CONFIG config_{};
@@ -191,7 +188,7 @@ TEST_F(Trigger, StopCancelsAWaitingTaskAtOnceAndARunningOneAtItsNextSlice) {
     HoldCompression();
     Start();
     ASSERT_EQ(Post(Req("busy", 2, "2026-12-01")), 0);
-    ASSERT_TRUE(CompressionStarted());
+    ASSERT_TRUE(fakes::WaitUntil([] { return !fakes::CompressCalls().empty(); }));
     ASSERT_EQ(Post(Req("queued", 2, "2026-12-02")), 0);
     // A second request under a registered id is refused, a package before anything is packed.
     EXPECT_EQ(Post(Req("busy", 2, "2026-12-02")), 0);
@@ -223,7 +220,7 @@ TEST_F(Trigger, UninitAnswersEveryTaskOnceAndTheNextStartWaitsForTheRelease) {
     HoldCompression();
     Start();
     EXPECT_EQ(Post(Req("run", 2, "2026-12-01", "2026-12-02")), 0);
-    ASSERT_TRUE(CompressionStarted());
+    ASSERT_TRUE(fakes::WaitUntil([] { return !fakes::CompressCalls().empty(); }));
     EXPECT_EQ(Post(Req("wait1", 2, "2026-12-01")), 0);
     EXPECT_EQ(Post(Req("wait2", 2, "2026-12-02")), 0);
 
