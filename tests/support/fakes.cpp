@@ -24,16 +24,14 @@ struct State {  // what ResetAll clears
     std::vector<LogLine> lines;
     std::deque<EV_TASK_T> queue;
     bool timerInitFails = false, createOutput = false;
-    int timersReleased = 0, openHandles = 0, sdStatus = SD_STATUS_OK, usageResult = 0,
-        usageCalls = 0;
+    int timersReleased = 0, openHandles = 0, sdStatus = SD_STATUS_OK, usageResult = 0;
     StartHook startHook;
     RunHook runHook;
     std::vector<CompressCall> compressCalls;
     std::map<std::string, int> starts;
     ShellHook shellHook;
-    std::vector<std::string> shellCalls;
+    std::vector<std::string> shellCalls, usagePaths;
     Dev_Filesystem_Usage usage{};
-    std::string lastPath;
 };
 
 std::condition_variable gCv;
@@ -125,9 +123,8 @@ FAKE_GET(int, TimersReleased, gS.timersReleased)
 std::vector<UvTimer*> ActiveTimers() {
     std::vector<UvTimer*> out;
     Locked([&] {
-        for (auto& t : gTimers) {
+        for (auto& t : gTimers)
             if (!t->released) out.push_back(t.get());
-        }
     });
     return out;
 }
@@ -179,8 +176,7 @@ FAKE_SET(DeviceSetSdStatus, int, sdStatus)
 void DeviceSetUsage(const Dev_Filesystem_Usage& usage, int result) {
     Locked([&] { gS.usage = usage, gS.usageResult = result; });
 }
-FAKE_GET(int, DeviceUsageCalls, gS.usageCalls)
-FAKE_GET(std::string, DeviceLastPath, gS.lastPath)
+FAKE_GET(std::vector<std::string>, DeviceUsagePaths, gS.usagePaths)
 
 }  // namespace fakes
 
@@ -214,9 +210,9 @@ void EvRunInLoop(EvLoop* loop, EV_TASK_T task) {
 }
 
 UvTimer* UvTimerInit(EvLoop*) {
-    return Locked([&]() -> UvTimer* {
-        if (gS.timerInitFails) return nullptr;
-        return fakes::gTimers.emplace_back(std::make_unique<UvTimer>()).get();
+    return Locked([] {
+        return gS.timerInitFails ? nullptr
+                                 : fakes::gTimers.emplace_back(std::make_unique<UvTimer>()).get();
     });
 }
 
@@ -284,7 +280,7 @@ int DEV_getSdStatus(void) {
 
 int DEV_getFilesystemUsage(const char* path, Dev_Filesystem_Usage* usage) {
     return Locked([&] {
-        ++gS.usageCalls, gS.lastPath = path ? path : "";
+        gS.usagePaths.push_back(path ? path : "");
         if (gS.usageResult == 0 && usage) *usage = gS.usage;
         return gS.usageResult;
     });

@@ -110,7 +110,6 @@ int ShellRunReal(const std::string& cmd, std::string& output);
 // ---- device status
 void DeviceSetSdStatus(int status);
 void DeviceSetUsage(const Dev_Filesystem_Usage& usage, int result = 0);
-int DeviceUsageCalls();
-std::string DeviceLastPath();
+std::vector<std::string> DeviceUsagePaths();  // the path of each usage query
 
 }  // namespace fakes

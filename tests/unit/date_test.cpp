@@ -11,10 +11,9 @@
 
 namespace {
 
-struct ListDeleter {
-    void operator()(DateList* list) const { FreeDateList(list); }
+struct List : std::unique_ptr<DateList, decltype(&FreeDateList)> {
+    explicit List(DateList* list) : unique_ptr(list, &FreeDateList) {}
 };
-using List = std::unique_ptr<DateList, ListDeleter>;
 
 std::vector<std::string> Strings(const DateList* list) {
     if (list == nullptr) return {"<null>"};
@@ -40,27 +39,24 @@ TEST(DateTest, ParsesTheAcceptedFormatsWholeAndInOrder) {
     };
     // 07/03/2024 is 7 March: day first is tried before month first.
     for (const char* text : {"2024-03-07", "2024/03/07", "20240307", "2024年03月07日", "07-03-2024",
-                             "07/03/2024", "2024-3-7"}) {
+                             "07/03/2024", "2024-3-7"})
         EXPECT_EQ(parse(text), "2024-03-07") << text;
-    }
     for (const char* text :
-         {"2024-03-07 10:00", "2024-03-07x", "", "2024-13-01", "13/13/2024", "2024.03.07"}) {
+         {"2024-03-07 10:00", "2024-03-07x", "", "2024-13-01", "13/13/2024", "2024.03.07"})
         EXPECT_EQ(parse(text), "refused") << text;
-    }
     const char* const more[][3] = {
         {"03/31/2024", nullptr, "2024-03-31"},
         {"2024-02-30", nullptr, "2024-02-30"},  // a range rolls it over
         {"07.03.2024", "%d.%m.%Y", "2024-03-07"},
         {"07.03.2024x", "%d.%m.%Y", "refused"},
-        {"2024/03/07", "%Y-%m-%d", "refused"},  // a given format never falls back
-    };
+        {"2024/03/07", "%Y-%m-%d", "refused"}};  // a given format never falls back
     for (const auto& m : more) EXPECT_EQ(parse(m[0], m[1]), m[2]) << m[0];
     struct tm date = {};
     EXPECT_FALSE(ParseDateEx(nullptr, &date, nullptr) ||
                  ParseDateEx("2024-03-07", nullptr, nullptr));
 }
 
-TEST(DateTest, CalendarHelpers) {
+TEST(DateTest, CalendarHelpersAndLists) {
     const struct tm a = Day(2024, 3, 7), b = Day(2024, 3, 8), evening = Day(2024, 3, 7, 22);
     const struct tm lastYear = Day(2023, 12, 31), february = Day(2024, 2, 29);
     // The day only; the year before the month and the month before the day.
@@ -79,37 +75,18 @@ TEST(DateTest, CalendarHelpers) {
         EXPECT_EQ(IsValidDate(&date), f[3] == 1) << f[0] << " " << f[1] << " " << f[2];
     }
     EXPECT_FALSE(IsValidDate(nullptr));
-}
-
-// A list keeps its own copies; growth that would overflow and missing arguments are refused.
-TEST(DateTest, ListsKeepTheirOwnCopiesAndRefuseOverflow) {
+    // A list keeps its own copies; growth that would overflow and missing arguments are refused.
     List list(CreateDateList(1));
-    char text[] = "2024-03-01";
-    ASSERT_TRUE(AddDateToList(list.get(), text) && AddDateToList(list.get(), "2024-03-02"));
-    text[9] = '9';
+    char copy[] = "2024-03-01";
+    ASSERT_TRUE(AddDateToList(list.get(), copy) && AddDateToList(list.get(), "2024-03-02"));
+    copy[9] = '9';
     EXPECT_EQ(Strings(list.get()), (std::vector<std::string>{"2024-03-01", "2024-03-02"}));
     DateList full = {nullptr, INT_MAX, INT_MAX};
-    EXPECT_FALSE(AddDateToList(list.get(), nullptr) || AddDateToList(nullptr, text) ||
-                 AddDateToList(&full, text));
+    EXPECT_FALSE(AddDateToList(list.get(), nullptr) || AddDateToList(nullptr, copy) ||
+                 AddDateToList(&full, copy));
     FreeDateList(nullptr);
     PrintDateList(list.get());  // a public dump that must take any list
     PrintDateList(nullptr);
-}
-
-TEST(DateTest, RangesRollOverAndStayWithin1900To2099) {
-    const char* const cases[][3] = {
-        {"2024-02-30", "2024-03-02", "2024-03-01 2, work days 1"},
-        {"1899-12-31", "1900-01-05", "none, none"},
-        {"2099-12-30", "2100-01-01", "none, none"},
-        {"2024-03-01", "2024-03-0x", "none, none"},
-        {"2024-03-09", "2024-03-10", "2024-03-09 2, work days 0"},
-    };
-    for (const auto& c : cases) {
-        const List range(GenerateDateRange(c[0], c[1], 0)), work(GenerateWorkdays(c[0], c[1], 0));
-        EXPECT_EQ((range ? range->dates[0] + (" " + std::to_string(range->count)) : "none") +
-                      (work ? ", work days " + std::to_string(work->count) : ", none"),
-                  c[2]);
-    }
 }
 
 // What a range must hold, from libc's calendar: noon UTC of each day from first to last.
@@ -123,7 +100,18 @@ std::vector<std::string> Expected(time_t first, time_t last, bool workdaysOnly) 
     return days;
 }
 
-TEST(DateTest, RangesAndWorkdaysMatchLibcsCalendarInAnyTimeZone) {
+TEST(DateTest, RangesStayWithin1900To2099AndMatchLibcsCalendarInAnyTimeZone) {
+    const char* const cases[][3] = {{"2024-02-30", "2024-03-02", "2024-03-01 2, work days 1"},
+                                    {"1899-12-31", "1900-01-05", "none, none"},
+                                    {"2099-12-30", "2100-01-01", "none, none"},
+                                    {"2024-03-01", "2024-03-0x", "none, none"},
+                                    {"2024-03-09", "2024-03-10", "2024-03-09 2, work days 0"}};
+    for (const auto& c : cases) {
+        const List range(GenerateDateRange(c[0], c[1], 0)), work(GenerateWorkdays(c[0], c[1], 0));
+        EXPECT_EQ((range ? range->dates[0] + (" " + std::to_string(range->count)) : "none") +
+                      (work ? ", work days " + std::to_string(work->count) : ", none"),
+                  c[2]);
+    }
     const char* const formats[] = {"%Y-%m-%d", "%Y/%m/%d", "%Y%m%d",  "%Y年%m月%d日",
                                    "%d-%m-%Y", "%d/%m/%Y", "%m/%d/%Y"};
     struct tm start = Day(1900, 1, 1, 12);

@@ -13,8 +13,6 @@ namespace {
 
 using namespace std::chrono_literals;
 constexpr int kOngoing = FILE_COMPRESS_STATUS_ONGOING, kFinished = FILE_COMPRESS_STATUS_FINISHED;
-// Slices after which a file meant to run on fails, so that a missed request ends a test soon.
-constexpr int kEndless = 200;
 
 using Strings = std::vector<std::string>;
 Strings gAnswers;  // "<id> <status> <here|worker>", here being the test's thread
@@ -24,18 +22,12 @@ std::atomic<int> gPauses{0}, gTicks{0};
 
 void OnDone(uint64_t id, LinkList list, int status, void*) {
     const char* const names[] = {"finished", "ongoing", "failed", "cancelled"};
-    fakes::Locked(
-        [&] {
-            gAnswers.push_back(std::to_string(id) + " " +
+    const std::string answer = std::to_string(id) + " " +
                                (status >= 0 && status < 4 ? names[status] : "?") +
-                               (std::this_thread::get_id() == gTestThread ? " here" : " worker"));
-            gLastList = list;
-        },
-        true);
+                               (std::this_thread::get_id() == gTestThread ? " here" : " worker");
+    fakes::Locked([&] { gAnswers.push_back(answer), gLastList = list; }, true);
 }
-Strings Answers() {
-    return fakes::Locked([] { return gAnswers; });
-}
+const auto Answers = [] { return fakes::Locked([] { return gAnswers; }); };
 bool WaitDone(size_t n) {
     return fakes::WaitUntil([n] { return Answers().size() >= n; });
 }
@@ -50,9 +42,7 @@ unsigned PauseSleep(unsigned seconds) {
     for (int i = 0; i < 10000 && !over(); ++i) fakes::WaitUntil(over, 1ms);
     return 0;
 }
-void Tick() {
-    fakes::Locked([] { ++gTicks; }, true);
-}
+const auto Tick = [] { fakes::Locked([] { ++gTicks; }, true); };
 
 class ExecTest : public ::testing::Test {
   protected:
@@ -75,13 +65,12 @@ class ExecTest : public ::testing::Test {
     }
     std::string Path(const std::string& name) const { return dir_ + "/" + name; }
     LinkList List(const std::vector<std::string>& names) {
-        LinkList list = Init_LinkList();
+        const LinkList list = lists_.emplace_back(Init_LinkList());
         for (const std::string& name : names) {
-            configs_.emplace_back();
-            snprintf(configs_.back().file, sizeof configs_.back().file, "%s", Path(name).c_str());
+            char* file = configs_.emplace_back().file;
+            snprintf(file, sizeof configs_.back().file, "%s", Path(name).c_str());
             PushBack_LinkList(list, &configs_.back());
         }
-        lists_.push_back(list);
         return list;
     }
     static int Add(uint64_t id, LinkList list, uint32_t retryCnt = 0) {
@@ -121,15 +110,13 @@ TEST_F(ExecTest, RefusesWorkWhileStoppedAndEachStartIsClean) {
         [](pthread_t*, const pthread_attr_t*, void* (*)(void*), void*) { return EAGAIN; });
     EXPECT_EQ(LogCompExecInit(), -1);
     LogCompExecUninit();  // no worker to join
-    EXPECT_EQ(Add(2, files), -1);
-    EXPECT_EQ(LogCompExecDelTask(2), -1);
+    EXPECT_EQ((std::vector<int>{Add(2, files), LogCompExecDelTask(2)}), std::vector<int>(2, -1));
     LogCompExecSetThreadCreateHook(nullptr);
     ASSERT_EQ(LogCompExecInit(), 0);
     ASSERT_EQ(Add(1, files), 0);
     ASSERT_TRUE(WaitDone(2));
     EXPECT_EQ(Answers(), (Strings{"1 finished worker", "1 finished worker"}));
-    EXPECT_EQ(gPauses.load(), 0);
-    EXPECT_EQ(Delays("a.log"), (std::vector<uint32_t>{5, 1}));
+    EXPECT_TRUE(gPauses.load() == 0 && Delays("a.log") == (std::vector<uint32_t>{5, 1}));
 }
 
 TEST_F(ExecTest, RegistryRefusesDuplicatesAndTheTaskPast1024) {
@@ -149,9 +136,8 @@ TEST_F(ExecTest, RegistryRefusesDuplicatesAndTheTaskPast1024) {
     // every waiting one is cancelled on this thread, oldest first.
     LogCompExecUninit();
     Strings expected = {"1023 cancelled here", "0 cancelled worker"};
-    for (uint64_t id = 1; id < 1023; ++id)
-        expected.push_back(std::to_string(id) + " cancelled here");
-    expected.push_back("5000 cancelled here");
+    for (uint64_t id = 1; id < 1024; ++id)
+        expected.push_back(std::to_string(id < 1023 ? id : 5000) + " cancelled here");
     EXPECT_EQ(Answers(), expected);
 }
 
@@ -200,8 +186,9 @@ TEST_F(ExecTest, PauseHoldsTheOpenFileThenTasksRunOneFileAtATimeInOrder) {
 }
 
 // A file's script: its attempts separated by '|', in each one digit per slice, the status that
-// slice returns (0 finished, 1 ongoing, 2 failed, others unknown), or "!" when the start fails.
-TEST_F(ExecTest, ScriptedSlicesRetriesAndFailures) {
+// slice returns (0 finished, 1 ongoing, 2 failed, others unknown) or x (ongoing, and the exit
+// flag is set), or "!" when the start fails. The flag stays set until the table ends.
+TEST_F(ExecTest, ScriptedSlicesRetriesFailuresAndExit) {
     const struct {
         const char *name, *scripts;  // scripts: one per file, space-separated
         uint32_t retryCnt;
@@ -216,6 +203,8 @@ TEST_F(ExecTest, ScriptedSlicesRetriesAndFailures) {
         {"start fails", "! 0", 5, "failed", "1-0-"},
         {"restart fails", "2|!", 5, "failed", "2-"},
         {"empty list", "", 0, "failed", ""},
+        {"exit cancels the file in progress", "1x2 0", 0, "cancelled", "1-0-"},
+        {"exit cancels each task taken", "2 0", 0, "cancelled", "1-0-"},
     };
     fakes::CompressSetCreateOutput(true);
     uint64_t id = 0;
@@ -224,9 +213,8 @@ TEST_F(ExecTest, ScriptedSlicesRetriesAndFailures) {
         ++id;
         Strings scripts, names;
         std::istringstream in(c.scripts);
-        for (std::string script; in >> script; scripts.push_back(script)) {
+        for (std::string script; in >> script; scripts.push_back(script))
             names.push_back(std::to_string(id) + char('a' + scripts.size()) + ".log");
-        }
         auto attempt = [scripts](const std::string& file, int n) {
             std::string script = scripts[file[file.size() - 5] - 'a'];
             for (; n > 0; --n) script = script.substr(script.find('|') + 1);
@@ -236,7 +224,9 @@ TEST_F(ExecTest, ScriptedSlicesRetriesAndFailures) {
             return attempt(cfg.file, n) != "!";
         });
         fakes::CompressSetRunHook([attempt](const std::string& file, int slice, uint32_t) {
-            return attempt(file, fakes::CompressStarts(file) - 1).at(slice) - '0';
+            const char status = attempt(file, fakes::CompressStarts(file) - 1).at(slice);
+            if (status == 'x') LogCompExecSetExit(true);
+            return status == 'x' ? kOngoing : status - '0';
         });
         ASSERT_EQ(Add(id, List(names), c.retryCnt), 0);
         ASSERT_TRUE(WaitDone(id));
@@ -250,34 +240,12 @@ TEST_F(ExecTest, ScriptedSlicesRetriesAndFailures) {
     }
     fakes::CompressSetStartHook(nullptr);
     fakes::CompressSetRunHook(nullptr);
+    LogCompExecSetExit(false);
     const LOG_COMPEXEC_TASK bare = {nullptr, 99, nullptr, nullptr, 0};  // no list, no callback
     ASSERT_EQ(LogCompExecAddTask(&bare), 0);
     ASSERT_EQ(Add(100, List({"after.log"})), 0);  // the worker went on
     ASSERT_TRUE(WaitDone(id + 1));
     EXPECT_EQ(Answers().back(), "100 finished worker");
-}
-
-TEST_F(ExecTest, ExitCancelsTheFileInProgressAndEachTaskTakenUntilCleared) {
-    fakes::CompressSetCreateOutput(true);
-    fakes::CompressSetRunHook([this](const std::string& file, int slice, uint32_t) {
-        if (file == Path("1a.log") && slice == 1) LogCompExecSetExit(true);
-        return slice < kEndless ? kOngoing : FILE_COMPRESS_STATUS_FAILED;
-    });
-    for (uint64_t id = 1; id <= 2; ++id) {
-        const std::string a = std::to_string(id) + "a.log", b = std::to_string(id) + "b.log";
-        ASSERT_EQ(Add(id, List({a, b})), 0);
-        ASSERT_TRUE(WaitDone(id));
-        EXPECT_EQ(Answers().back() + std::to_string(Delays(a).size()) +
-                      (Exists(a + ".gz") ? "1" : "0") +
-                      std::to_string(fakes::CompressStarts(Path(b))),
-                  std::to_string(id) + " cancelled worker" + (id == 1 ? "2" : "0") + "00");
-    }
-    EXPECT_EQ(fakes::CompressOpenHandles(), 0);
-    LogCompExecSetExit(false);
-    fakes::CompressSetRunHook(nullptr);
-    ASSERT_EQ(Add(3, List({"3a.log"})), 0);
-    ASSERT_TRUE(WaitDone(3));
-    EXPECT_EQ(Answers().back(), "3 finished worker");
 }
 
 }  // namespace

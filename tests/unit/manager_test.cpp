@@ -41,24 +41,19 @@ bool Make(const std::string& in, const std::string& spec) {
                Make(dir(name), "inner@" + std::to_string(mtime + 100000)) &&
                SetMtime(dir(name), mtime);
     }
-    const int fd = open(dir(name).c_str(), O_CREAT | O_WRONLY | O_TRUNC, 0644);
-    return fd >= 0 && close(fd) == 0 && SetMtime(dir(name), mtime);
+    return rel::WriteFile(dir(name), "") && SetMtime(dir(name), mtime);
 }
 
 std::string Oldest(const std::string& dir, EXTRACT_DATE_TYPE type = EDT_MODIFY_TIME) {
-    std::unique_ptr<char, decltype(&free)> found(FindOldestFileUTCSinglePass(dir.c_str(), type),
-                                                 &free);
-    return found ? found.get() : "";
+    std::unique_ptr<char, decltype(&free)> p(FindOldestFileUTCSinglePass(dir.c_str(), type), &free);
+    return p ? p.get() : "";
 }
 
 // A directory's own time counts, links count by their target's, and neither "." nor the
 // trigger's records are candidates. By file name: the first date of the path, 1900 to 2100.
-TEST(ManagerSearch, OldestEntryByItsTimeOrNone) {
-    const struct {
-        std::vector<std::string> entries;
-        int type;  // not the enum: one row holds no valid value of it
-        const char* oldest;
-    } cases[] = {
+TEST(ManagerSearch, OldestEntryByItsTimeOrNoneAndLongPathsCutNeverOverrun) {
+    // entries, type (an int: the last row holds no valid value of the enum), the oldest entry
+    const std::tuple<std::vector<std::string>, int, const char*> cases[] = {
         {{"c.log@3000", "a.log@1000", "b.log@2000", "newer/@5000"}, EDT_MODIFY_TIME, "a.log"},
         {{"old/@100", "file.log@200"}, EDT_MODIFY_TIME, "old"},
         {{".logcomp/@10", "a.log@1000"}, EDT_MODIFY_TIME, "a.log"},
@@ -74,29 +69,23 @@ TEST(ManagerSearch, OldestEntryByItsTimeOrNone) {
           "a_1234-56-78_2024-03-07@1", "x_20240307@1", "x_2024-03-0@1"},
          EDT_FILENAME,
          ""},
-        {{"a_2024-01-01.log@100"}, 2, ""},
-    };
-    for (const auto& c : cases) {
+        {{"a_2024-01-01.log@100"}, 2, ""}};
+    for (const auto& [entries, type, oldest] : cases) {
         TempDir dir;
-        for (const auto& entry : c.entries) ASSERT_TRUE(Make(dir, entry)) << entry;
+        for (const auto& entry : entries) ASSERT_TRUE(Make(dir, entry)) << entry;
         ASSERT_TRUE(SetMtime(dir.path, 5));
-        EXPECT_EQ(Oldest(dir.path, static_cast<EXTRACT_DATE_TYPE>(c.type)),
-                  *c.oldest ? dir / c.oldest : "")
-            << ::testing::PrintToString(c.entries);
+        EXPECT_EQ(Oldest(dir.path, static_cast<EXTRACT_DATE_TYPE>(type)),
+                  *oldest ? dir / oldest : "")
+            << ::testing::PrintToString(entries);
     }
     TempDir dir;
     ASSERT_TRUE(Make(dir, "plain@100"));
-    EXPECT_EQ(Oldest(dir / "plain"), "");
-    EXPECT_EQ(Oldest(dir / "missing"), "");
-    EXPECT_EQ(FindOldestFileUTCSinglePass(nullptr, EDT_MODIFY_TIME), nullptr);
+    EXPECT_EQ(Oldest(dir / "plain") + Oldest(dir / "missing"), "");
     EXPECT_EQ(ExtractDateUTCFromModifyTime((dir / "plain").c_str()), 100);
-    EXPECT_EQ(ExtractDateUTCFromModifyTime(nullptr), 0);
-    EXPECT_EQ(ExtractDateUTCFromFilename(nullptr), 0);
-}
-
-// Past 511 characters a path is cut, and the cut path is what is looked up.
-TEST(ManagerSearch, LongPathsAreCutNeverOverrun) {
-    TempDir dir;
+    EXPECT_TRUE(FindOldestFileUTCSinglePass(nullptr, EDT_MODIFY_TIME) == nullptr &&
+                ExtractDateUTCFromModifyTime(nullptr) == 0 &&
+                ExtractDateUTCFromFilename(nullptr) == 0);
+    // Past 511 characters a path is cut, and the cut path is what is looked up.
     std::string deep = dir.path;
     while (deep.size() < 400) {
         deep += "/" + std::string(90, 'd');
@@ -157,11 +146,12 @@ TEST_F(ManagerCheck, InitRefusesBadConfigsAndStartsOneRepeatingTenSecondTimerUnt
     ASSERT_TRUE(init(&config_) == 0 && fakes::ActiveTimers().size() == 1u);
     const fakes::TimerInfo timer = fakes::GetTimer(sLogManager.timer);
     // The first check waits one period; a second init keeps the first configuration.
-    EXPECT_TRUE(timer.periodMs == 10000 && timer.repeat && fakes::DeviceUsageCalls() == 0);
+    EXPECT_TRUE(timer.periodMs == 10000 && timer.repeat && fakes::DeviceUsagePaths().empty());
     EXPECT_EQ(init(&missing), 0);
     fakes::DeviceSetUsage({0, 0, 0, 99.0});
     Tick();
-    EXPECT_TRUE(fakes::DeviceLastPath() == dir_.path && fakes::ActiveTimers().size() == 1u);
+    EXPECT_TRUE(fakes::DeviceUsagePaths().back() == dir_.path &&
+                fakes::ActiveTimers().size() == 1u);
     LogManagerUninit();
     LogManagerUninit();
     EXPECT_TRUE(fakes::TimersReleased() == 1 && fakes::ActiveTimers().empty());
@@ -170,23 +160,21 @@ TEST_F(ManagerCheck, InitRefusesBadConfigsAndStartsOneRepeatingTenSecondTimerUnt
 // The oldest entry goes, one per check. A threshold outside 1..100 becomes 70, in the
 // caller's record too.
 TEST_F(ManagerCheck, DeletesTheOldestOnlyAtOrAboveTheThreshold) {
-    const struct {
-        uint8_t given, used;
-        double ratio;
-        bool deletes;
-    } cases[] = {{70, 70, 70.0, true},    {70, 70, 69.9, false}, {100, 100, 100.0, true},
-                 {100, 100, 99.9, false}, {1, 1, 1.0, true},     {1, 1, 0.9, false},
-                 {0, 70, 70.0, true},     {0, 70, 69.9, false},  {101, 70, 69.9, false},
-                 {255, 70, 70.0, true}};
-    for (const auto& c : cases) {
+    // the threshold given and used, the usage ratio, whether the oldest goes
+    const std::tuple<uint8_t, uint8_t, double, bool> cases[] = {
+        {70, 70, 70.0, true},    {70, 70, 69.9, false}, {100, 100, 100.0, true},
+        {100, 100, 99.9, false}, {1, 1, 1.0, true},     {1, 1, 0.9, false},
+        {0, 70, 70.0, true},     {0, 70, 69.9, false},  {101, 70, 69.9, false},
+        {255, 70, 70.0, true}};
+    for (const auto& [given, used, ratio, deletes] : cases) {
         ASSERT_TRUE(Make(dir_, "old.log@1000"));
-        config_.storageThreshold = c.given;
+        config_.storageThreshold = given;
         ASSERT_EQ(LogManagerInit(fakes::Loop(), &config_), 0);
-        EXPECT_EQ(config_.storageThreshold, c.used);
-        fakes::DeviceSetUsage({0, 0, 0, c.ratio});
+        EXPECT_EQ(config_.storageThreshold, used);
+        fakes::DeviceSetUsage({0, 0, 0, ratio});
         Tick();
-        EXPECT_TRUE(Exists(dir_ / "old.log") != c.deletes && Exists(dir_ / "new.log"))
-            << int(c.given) << " " << c.ratio;
+        EXPECT_TRUE(Exists(dir_ / "old.log") != deletes && Exists(dir_ / "new.log"))
+            << int(given) << " " << ratio;
         LogManagerUninit();
     }
 }
@@ -214,7 +202,7 @@ TEST_F(ManagerCheck, FailedChecksDeleteNothingAndTheUsageLineComesEverySeventhSu
         Tick();
         EXPECT_EQ(fakes::LogCount(line), check / 7) << check;
     }
-    EXPECT_EQ(fakes::DeviceUsageCalls(), 30);  // none while the card was not ready
+    EXPECT_EQ(fakes::DeviceUsagePaths().size(), 30u);  // none while the card was not ready
     LogManagerOnTimer(nullptr, nullptr);
 }
 
@@ -249,14 +237,14 @@ TEST_F(ManagerCheck, GuardWithEntriesComingAndGoingDuringTheSearch) {
     const std::string log = root / "log";
     ASSERT_TRUE(Make(root, "p.log@1") && Make(log, "link->../p.log"));
     const int base = 300;  // a long enough search for the churn to cut into
-    for (int i = 0; i < base; ++i)
-        ASSERT_TRUE(Make(log, "base" + std::to_string(i) + "@" + std::to_string(100 + i)));
+    const auto name = [](int i) { return "base" + std::to_string(i); };
+    for (int i = 0; i < base; ++i) ASSERT_TRUE(Make(log, name(i) + "@" + std::to_string(100 + i)));
     std::atomic<bool> stop{false};
     std::thread churn([&] {
         for (int k = 0; !stop.load(); ++k) {
-            const std::string name = "churn" + std::to_string(k / 2 % 16);
-            k % 2 == 0 ? (void)Make(log, name + "@" + std::to_string(2 + k))
-                       : (void)unlink((log + "/" + name).c_str());
+            const std::string churned = "churn" + std::to_string(k / 2 % 16);
+            k % 2 == 0 ? (void)Make(log, churned + "@" + std::to_string(2 + k))
+                       : (void)unlink((log + "/" + churned).c_str());
         }
     });
     const int checks = static_cast<int>(rel::ForBuild(400, 200, 60));
@@ -265,17 +253,15 @@ TEST_F(ManagerCheck, GuardWithEntriesComingAndGoingDuringTheSearch) {
     churn.join();
     std::set<std::string> byGuard;
     for (const auto& line : Reported()) {
-        const std::string name = line.substr(log.size() + 1, line.rfind(' ') - log.size() - 1);
+        const std::string entry = line.substr(log.size() + 1, line.rfind(' ') - log.size() - 1);
         EXPECT_TRUE(line.compare(0, log.size() + 1, log + "/") == 0 &&
-                    name.find('/') == std::string::npos)
+                    entry.find('/') == std::string::npos)
             << line;
-        byGuard.insert(name);
+        byGuard.insert(entry);
     }
     EXPECT_LE(Reported().size(), size_t(checks));
-    for (int i = 0; i < base; ++i) {
-        const std::string name = "base" + std::to_string(i);
-        EXPECT_TRUE(Exists(log + "/" + name) || byGuard.count(name) == 1) << name << " vanished";
-    }
+    for (int i = 0; i < base; ++i)
+        EXPECT_TRUE(Exists(log + "/" + name(i)) || byGuard.count(name(i)) == 1) << name(i);
     EXPECT_TRUE(Exists(root / "p.log"));
 }
 

@@ -20,17 +20,14 @@ namespace {
 const std::string kLogDir = LOGCOMP_TEST_LOG_DIR;
 using Heard = std::tuple<std::string, int, std::string>;  // id, result, errMsg
 using Names = std::vector<std::string>;
-constexpr int kOk = LOG_COMP_TRIGGER_RESULT_SUCCESS;
-constexpr int kFailed = LOG_COMP_TRIGGER_RESULT_FAILED;
-constexpr int kReject = LOG_COMP_TRIGGER_RESULT_REJECT;
+constexpr int kOk = LOG_COMP_TRIGGER_RESULT_SUCCESS, kFailed = LOG_COMP_TRIGGER_RESULT_FAILED,
+              kReject = LOG_COMP_TRIGGER_RESULT_REJECT;
 const std::string kCancelled = "log compress cancelled";
 
 std::vector<Heard> gHeard;
 std::function<void(const LOG_COMP_TRIGGER_RES*)> gHook;  // runs within each answer
 bool gAllowed = true;
-bool Allowed() {
-    return gAllowed;
-}
+const LOG_COMPRESS_ALLOWED_CALLBACK Allowed = [] { return gAllowed; };
 
 void OnResult(const LOG_COMP_TRIGGER_RES* res) {
     const auto hook = fakes::Locked([res] {
@@ -40,12 +37,8 @@ void OnResult(const LOG_COMP_TRIGGER_RES* res) {
     if (hook) hook(res);
     fakes::NotifyAll();
 }
-std::vector<Heard> HeardSoFar() {
-    return fakes::Locked([] { return gHeard; });
-}
-size_t MapSize() {
-    return HASH_COUNT(sLogCompTriggerObj.pTaskMap);
-}
+const auto HeardSoFar = [] { return fakes::Locked([] { return gHeard; }); };
+const auto MapSize = [] { return HASH_COUNT(sLogCompTriggerObj.pTaskMap); };
 // Pumps until `n` results arrived and every task was released.
 bool WaitHeard(size_t n) {
     return fakes::PumpUntil([n] { return HeardSoFar().size() >= n && MapSize() == 0; });
@@ -68,12 +61,8 @@ int Post(const LOG_COMP_TRIGGER_REQ& req) {
 }
 
 // The real shell, run in the log directory.
-bool Sh(const std::string& cmd) {
-    return rel::Shell("cd '" + kLogDir + "' && " + cmd);
-}
-std::string LogPath(const std::string& name) {
-    return kLogDir + "/" + name;
-}
+const auto Sh = [](const std::string& cmd) { return rel::Shell("cd '" + kLogDir + "' && " + cmd); };
+const auto LogPath = [](const std::string& name) { return kLogDir + "/" + name; };
 bool Touch(const std::string& name, const std::string& text = "x\n") {
     return rel::WriteFile(LogPath(name), text);
 }
@@ -82,9 +71,8 @@ std::string Read(const std::string& name) {
     return rel::ReadFile(LogPath(name), &text) ? text : "<none>";
 }
 // The log directory (the library's record directory left out) or the record directory.
-Names List(const std::string& dir = kLogDir) {
-    return rel::ListDir(dir);
-}
+const auto List = [](const std::string& dir = kLogDir) { return rel::ListDir(dir); };
+const auto Dirs = [] { return std::make_pair(List(), List(LCT_RECORD_DIR)); };
 LinkList Orders(const Names& names) {
     LinkList list = Init_LinkList();
     for (const auto& n : names) PushBack_LinkList(list, LCTNewFileOrder(n.c_str(), true));
@@ -130,12 +118,7 @@ class Trigger : public ::testing::Test {
             return slice == 0 ? FILE_COMPRESS_STATUS_ONGOING : FILE_COMPRESS_STATUS_FINISHED;
         });
     }
-    void Open() {
-        fakes::Locked([this] { open_ = true; }, true);
-    }
-    static bool CompressionStarted() {
-        return fakes::WaitUntil([] { return !fakes::CompressCalls().empty(); });
-    }
+    void Open() { open_ = true, fakes::NotifyAll(); }
 
     std::atomic<bool> open_{false};
     LOG_COMP_TRIGGER_CONFIG config_{};
@@ -158,7 +141,7 @@ TEST_F(Trigger, InitRefusesBadArgumentsAndUndoesAHalfStart) {
     Start(nullptr, 1);
     const fakes::TimerInfo timer = fakes::GetTimer(fakes::ActiveTimers().at(0));
     EXPECT_TRUE(timer.periodMs == 600000 && timer.repeat && timer.started);
-    config = {{5, 0, 0}, &Allowed};
+    config = {{5, 0, 0}, Allowed};
     EXPECT_EQ(init(), 0);  // running already: unchanged
     EXPECT_TRUE(sLogCompTriggerObj.config.triggerTime.hour == 1 &&
                 fakes::ActiveTimers().size() == 1u);
@@ -168,17 +151,13 @@ TEST_F(Trigger, InitRefusesBadArgumentsAndUndoesAHalfStart) {
 TEST_F(Trigger, RefusedPostsAreNeverAnsweredAndAnUnterminatedIdIsCut) {
     ASSERT_TRUE(Touch("2026-12-02.log") && Touch("2026-12-03.log"));
     EXPECT_EQ(Post(Req("r", LOG_COMPRESS_OPTION_ONLY_COMPRESS)), -1);  // not started
-    Start(&Allowed);
+    Start(Allowed);
     EXPECT_EQ(LogCompTriggerPostTask(nullptr), -1);
     LOG_COMP_TRIGGER_REQ unterminated = Req("u", LOG_COMPRESS_OPTION_ONLY_COMPRESS);
     memset(unterminated.beginTime, 'x', sizeof unterminated.beginTime);  // "2026-12-03xxx..."
     memcpy(unterminated.beginTime, "2026-12-03", 10);
     const int only = LOG_COMPRESS_OPTION_ONLY_COMPRESS, full = LOG_COMPRESS_OPTION_FULL;
-    const struct {
-        LOG_COMP_TRIGGER_REQ req;
-        bool allowed;
-        int ret;
-    } cases[] = {
+    const std::tuple<LOG_COMP_TRIGGER_REQ, bool, int> cases[] = {
         {Req("r", LOG_COMPRESS_OPTION_STOP), false, -1},
         {Req("r", full, "2026-12-02", nullptr, LogPath("o.tar.gz")), false, -1},
         {Req("r", only, "2026-12-02"), false, -1},
@@ -187,14 +166,13 @@ TEST_F(Trigger, RefusedPostsAreNeverAnsweredAndAnUnterminatedIdIsCut) {
         {Req("r", only, "1899-12-31", "2024-01-01"), true, -1},
         {Req("r", only, "tomorrow", "2024-01-01"), true, -1},
         {unterminated, true, -1},
-        {Req("nobody", LOG_COMPRESS_OPTION_STOP, "junk", "junk"), true, 0},  // an unknown id
+        {Req("unknown", LOG_COMPRESS_OPTION_STOP, "junk", "junk"), true, 0},
         {Req("none", only, "2026-11-01", "2026-11-02"), true, 0},
         {Req("odd", 3), true, 0},
-        {Req("tgz", full, "2026-12-02", nullptr, LogPath("o.tgz")), true, 0},
-    };
-    for (size_t i = 0; i < std::size(cases); i++) {
-        gAllowed = cases[i].allowed;
-        EXPECT_EQ(Post(cases[i].req), cases[i].ret) << "case " << i;
+        {Req("tgz", full, "2026-12-02", nullptr, LogPath("o.tgz")), true, 0}};
+    for (const auto& c : cases) {
+        gAllowed = std::get<1>(c);
+        EXPECT_EQ(Post(std::get<0>(c)), std::get<2>(c)) << "case " << &c - cases;
     }
     EXPECT_EQ(fakes::CompressCalls().size() + fakes::ShellCalls().size() + MapSize(), 0u);
     EXPECT_TRUE(HeardSoFar().empty());
@@ -210,7 +188,7 @@ TEST_F(Trigger, StopCancelsAWaitingTaskAtOnceAndARunningOneAtItsNextSlice) {
     HoldCompression();
     Start();
     ASSERT_EQ(Post(Req("busy", 2, "2026-12-01")), 0);
-    ASSERT_TRUE(CompressionStarted());
+    ASSERT_TRUE(fakes::WaitUntil([] { return !fakes::CompressCalls().empty(); }));
     ASSERT_EQ(Post(Req("queued", 2, "2026-12-02")), 0);
     // A second request under a registered id is refused, a package before anything is packed.
     EXPECT_EQ(Post(Req("busy", 2, "2026-12-02")), 0);
@@ -242,7 +220,7 @@ TEST_F(Trigger, UninitAnswersEveryTaskOnceAndTheNextStartWaitsForTheRelease) {
     HoldCompression();
     Start();
     EXPECT_EQ(Post(Req("run", 2, "2026-12-01", "2026-12-02")), 0);
-    ASSERT_TRUE(CompressionStarted());
+    ASSERT_TRUE(fakes::WaitUntil([] { return !fakes::CompressCalls().empty(); }));
     EXPECT_EQ(Post(Req("wait1", 2, "2026-12-01")), 0);
     EXPECT_EQ(Post(Req("wait2", 2, "2026-12-02")), 0);
 
@@ -269,27 +247,23 @@ TEST_F(Trigger, UninitAnswersEveryTaskOnceAndTheNextStartWaitsForTheRelease) {
 }
 
 // The daily run, in a time zone far from UTC: its days are UTC days all the same.
-class TriggerDaily : public Trigger {
-  protected:
-    void StartAt(int hour, int minute) {
-        setenv("TZ", "EAST-14", 1);  // 2026-12-03 10:00 UTC is 2026-12-04 00:00 there
-        tzset();
-        Start(&Allowed, hour, minute);
-        timer_ = fakes::ActiveTimers().at(0);
-    }
+TEST_F(Trigger, DailyRunCompressesYesterdayOncePerDayFromTheTriggerTimeOnWhenAllowed) {
+    setenv("TZ", "EAST-14", 1);  // 2026-12-03 10:00 UTC is 2026-12-04 00:00 there
+    tzset();
+    UvTimer* timer = nullptr;
+    const auto startAt = [&](int hour, int minute) {
+        Start(Allowed, hour, minute);
+        timer = fakes::ActiveTimers().at(0);
+    };
     // One tick at that UTC time: the file whose compression it started, or "".
-    std::string Tick(int day, int hour, int minute) {
+    const auto tick = [&](int day, int hour, int minute) -> std::string {
         fakes::SetNow(fakes::MakeUtc(2026, 12, day, hour, minute));
         const size_t before = fakes::CompressCalls().size();
-        fakes::FireTimer(timer_);
+        fakes::FireTimer(timer);
         EXPECT_TRUE(fakes::PumpUntil([] { return MapSize() == 0; }));
         const auto calls = fakes::CompressCalls();
         return calls.size() > before ? calls[before].file.substr(kLogDir.size() + 1) : "";
-    }
-    UvTimer* timer_ = nullptr;
-};
-
-TEST_F(TriggerDaily, CompressesYesterdayOncePerDayFromTheTriggerTimeOn) {
+    };
     ASSERT_TRUE(Touch("2026-12-02.log") && Touch("2026-12-03.log"));
     const std::string d2 = "2026-12-02.log", d3 = "2026-12-03.log";
     struct {
@@ -303,30 +277,29 @@ TEST_F(TriggerDaily, CompressesYesterdayOncePerDayFromTheTriggerTimeOn) {
         {-1, 0, {{3, 0, 0, d2}, {3, 0, 10, ""}, {4, 0, 0, d3}}},
     };
     for (const auto& c : cases) {
-        StartAt(c.hour, c.minute);
+        startAt(c.hour, c.minute);
         for (const auto& [day, hour, minute, file] : c.ticks) {
-            EXPECT_EQ(Tick(day, hour, minute), file)
+            EXPECT_EQ(tick(day, hour, minute), file)
                 << c.hour << ":" << c.minute << " ticked " << day << " " << hour << ":" << minute;
         }
         LogCompTriggerUninit();
         fakes::PumpLoop();
     }
     EXPECT_TRUE(HeardSoFar().empty());  // the daily run answers nobody
-}
 
-TEST_F(TriggerDaily, WaitsForPermissionRunsAgainAfterACancelButNotAfterAFailure) {
-    ASSERT_TRUE(Touch("2026-12-02.log"));
-    StartAt(2, 0);
+    // It waits for permission, runs again after a cancel, but not after a failure.
+    ASSERT_TRUE(Sh("rm 2026-12-03.log"));
+    startAt(2, 0);
     gAllowed = false;
-    EXPECT_EQ(Tick(3, 2, 5), "");
+    EXPECT_EQ(tick(3, 2, 5), "");
     gAllowed = true;
     LogCompExecSetExit(true);  // the run is cancelled
-    EXPECT_EQ(Tick(3, 2, 15), "2026-12-02.log");
+    EXPECT_EQ(tick(3, 2, 15), "2026-12-02.log");
     LogCompExecSetExit(false);
-    EXPECT_EQ(Tick(3, 2, 25), "2026-12-02.log");
-    EXPECT_EQ(Tick(3, 2, 35), "");
-    EXPECT_EQ(Tick(4, 2, 5), "");  // no 2026-12-03 log: the run fails, and is not retried
-    EXPECT_EQ(Tick(4, 2, 15), "");
+    EXPECT_EQ(tick(3, 2, 25), "2026-12-02.log");
+    EXPECT_EQ(tick(3, 2, 35), "");
+    EXPECT_EQ(tick(4, 2, 5), "");  // no 2026-12-03 log: the run fails, and is not retried
+    EXPECT_EQ(tick(4, 2, 15), "");
     EXPECT_EQ(fakes::LogCount("[logCompTriggerTaskId]EventLogCompress failed, no file to compress"),
               1);
 }
@@ -343,7 +316,6 @@ class TriggerFiles : public Trigger {
     void SetUp() override {
         Trigger::SetUp();
         fakes::ShellSetHook(&fakes::ShellRunReal);
-        MakeLogs();
     }
     static void MakeLogs() {
         for (const auto& name : kAll) ASSERT_TRUE(Touch(name, name + " line\n"));
@@ -351,8 +323,7 @@ class TriggerFiles : public Trigger {
     // Packs every log into `tar` (relative to the log directory), then deletes the past ones.
     static void Pack(const std::string& tar) {
         setenv("TAR", tar.c_str(), 1);
-        ASSERT_TRUE(Sh("tar -cf \"$TAR\" * && rm " + kPast[0] + " " + kPast[1] + " " + kPast[2] +
-                       " " + kPast[3]));
+        ASSERT_TRUE(Sh("tar -cf \"$TAR\" * && rm ./*2026-12-02*"));
     }
 };
 
@@ -369,14 +340,14 @@ TEST_F(TriggerFiles, PackageDeletesOnlyWhatTheArchiveHoldsAndPutsItBackBeforeAFa
             return cmd.find(word) != std::string::npos ? then(ret) : ret;
         };
     };
-    const Heard none{}, ok{"p", kOk, ""};
+    const std::vector<Heard> none{}, ok{{"p", kOk, ""}};
     const int done = FILE_COMPRESS_STATUS_FINISHED, cancelled = FILE_COMPRESS_STATUS_CANCELLED;
     struct {
         const char* what;
         fakes::ShellHook shell;
         int compressed;  // how the archive's compression ends
         Names left;      // the log directory when the requester hears, and after
-        Heard heard;
+        std::vector<Heard> heard;
         // clang-format off
     } cases[] = {
         {"tar packs", real, done, {kToday, "out:1.tar"}, ok},
@@ -390,8 +361,8 @@ TEST_F(TriggerFiles, PackageDeletesOnlyWhatTheArchiveHoldsAndPutsItBackBeforeAFa
          done, kAll, none},
         {"rm fails after it ran", after("rm -rf", [](int) { return -1; }), done, kAll, none},
         {"the compression fails", real, FILE_COMPRESS_STATUS_FAILED, kAll,
-         {"p", kFailed, "log compress failed"}},
-        {"the compression is cancelled", real, cancelled, kAll, {"p", kReject, kCancelled}},
+         {{"p", kFailed, "log compress failed"}}},
+        {"the compression is cancelled", real, cancelled, kAll, {{"p", kReject, kCancelled}}},
         {"the executor refuses the archive", real, done, kAll, none},
     };
     // clang-format on
@@ -410,37 +381,31 @@ TEST_F(TriggerFiles, PackageDeletesOnlyWhatTheArchiveHoldsAndPutsItBackBeforeAFa
         });
         if (c.what == std::string("the executor refuses the archive")) LogCompExecUninit();
         EXPECT_EQ(Post(Req("p", 1, "2026-12-02", "2026-12-03", LogPath("out:1.tar.gz"))), 0);
-        const bool heard = c.heard != none;
-        ASSERT_TRUE(WaitHeard(heard ? 1 : 0));
+        ASSERT_TRUE(WaitHeard(c.heard.size()));
         LogCompExecSetExit(false);
-        EXPECT_EQ(HeardSoFar(), heard ? std::vector<Heard>{c.heard} : std::vector<Heard>{});
-        EXPECT_EQ(whenHeard, heard ? c.left : Names{});
-        EXPECT_EQ(List(), c.left);
-        for (const auto& name : c.left) {
+        EXPECT_EQ(HeardSoFar(), c.heard);
+        EXPECT_EQ(whenHeard, c.heard.empty() ? Names{} : c.left);
+        EXPECT_EQ(Dirs(), std::make_pair(c.left, Names{}));
+        for (const auto& name : c.left)
             EXPECT_TRUE(name == "out:1.tar" || name == kPast[1] || Read(name) == name + " line\n");
-        }
-        EXPECT_EQ(List(LCT_RECORD_DIR), Names{});
     }
 }
 
 TEST_F(TriggerFiles, TarCommandLineStopsAt4094Characters) {
-    const std::string head = "cd " + kLogDir + " && { tar -cvf " + LogPath("out.tar");
+    std::string expected = "cd " + kLogDir + " && { tar -cvf " + LogPath("out.tar");
     const std::string tail = " || [ $? -eq 1 ]; }";
-    const size_t room = 4094 - head.size() - tail.size();  // for " name" words
-    size_t len = 200;
+    size_t len = 200, room = 4094 - expected.size() - tail.size();  // for " name" words
     while (room % (len + 1) < 2) len--;
     const size_t fit = room / (len + 1), rest = room - fit * (len + 1);
     Names names;
     for (size_t i = 0; i < fit + 2; i++) names.push_back(std::to_string(i) + std::string(len, 'x'));
     for (auto& n : names) n.resize(len);
-    names.push_back(std::string(rest, 'y'));      // one character too long: skipped
-    names.push_back(std::string(rest - 1, 'z'));  // exactly 4094: packed
-    names.push_back("a");                         // no room left: skipped
+    // One character too long: skipped; exactly 4094: packed; no room left: skipped.
+    names.insert(names.end(), {std::string(rest, 'y'), std::string(rest - 1, 'z'), "a"});
     fakes::ShellSetHook([](const std::string&, std::string&) { return -1; });
     LinkList list = Orders(names);
     EXPECT_FALSE(LogCompPackageFiles(list, LogPath("out.tar.gz").c_str()));
     LCTListDelAll(list);
-    std::string expected = head;
     for (size_t i = 0; i < fit; i++) expected += " " + names[i];
     EXPECT_EQ(fakes::ShellCalls().at(0), expected + " " + names[fit + 3] + tail);
 }
@@ -452,10 +417,10 @@ TEST_F(TriggerFiles, RestoreBringsBackOnlyMissingFilesFromATrustedArchive) {
     const Names cut = {kToday, "out.tar"};
     struct {
         const char* what;
-        std::string tar;
-        std::string spoil;  // run in the log directory once it is packed
-        bool rewrite;       // a missing file is written anew while the archive is unpacked
-        bool back;          // all missing files back and the archive gone
+        std::string tar, spoil;  // spoil: run in the log directory once it is packed
+        // rewrite: a missing file is written anew while the archive is unpacked; back: all
+        // missing files are back and the archive is gone
+        bool rewrite, back;
         Names left;
     } cases[] = {
         {"named to break out of the command line", hostile, "true", false, true, kAll},
@@ -481,23 +446,22 @@ TEST_F(TriggerFiles, RestoreBringsBackOnlyMissingFilesFromATrustedArchive) {
             return c.rewrite && !Touch(kPast[3], "new\n") ? -1 : ret;
         });
         EXPECT_EQ(LCTRestoreArchive(LogPath(c.tar).c_str(), nullptr, nullptr), c.back);
-        EXPECT_EQ(List(), c.left);
+        EXPECT_EQ(Dirs(), std::make_pair(c.left, Names{}));  // no staging left
         for (const auto& name : c.left) {
             const std::string want = c.rewrite && name == kPast[3] ? "new\n" : name + " line\n";
             EXPECT_TRUE(name.find(".tar") != std::string::npos || Read(name) == want) << name;
         }
-        EXPECT_EQ(List(LCT_RECORD_DIR), Names{});  // no staging left
     }
 }
 
 TEST_F(TriggerFiles, RecoveryResolvesSoundRecordsAndSetsDamagedOnesAside) {
+    MakeLogs();
     // A package that died while tar wrote, its files all in place: the cut archive goes.
     ASSERT_TRUE(Sh("tar -cf cut.tar * && truncate -s 1000 cut.tar"));
     LinkList list = Orders(kAll);
     ASSERT_TRUE(LCTRecordWrite(8, LOG_COMPRESS_OPTION_FULL, LogPath("cut.tar").c_str(), list));
     LCTRecoverInLoop(nullptr);
-    EXPECT_EQ(List(), kAll);
-    EXPECT_EQ(List(LCT_RECORD_DIR), Names{});
+    EXPECT_EQ(Dirs(), std::make_pair(kAll, Names{}));
 
     const char* damaged[] = {
         "garbage",
@@ -505,10 +469,8 @@ TEST_F(TriggerFiles, RecoveryResolvesSoundRecordsAndSetsDamagedOnesAside) {
         "logcomp-task 1\noption 1\narchive 9 rel/a.tar\nend\n",  // not absolute
         "logcomp-task 1\noption 2\nfile 4 ../x\nend\n",          // not a bare name
     };
-    for (int i = 0; i < 4; i++) {
-        FILE* f = fopen((std::string(LCT_RECORD_DIR) + "/task-" + std::to_string(i)).c_str(), "w");
-        ASSERT_TRUE(f != nullptr && fputs(damaged[i], f) >= 0 && fclose(f) == 0);
-    }
+    for (int i = 0; i < 4; i++)
+        ASSERT_TRUE(rel::WriteFile(LCT_RECORD_DIR "/task-" + std::to_string(i), damaged[i]));
     // A package that died with its archive whole and its logs deleted; a member of that
     // archive its record does not name stays in it.
     ASSERT_TRUE(Touch("extra.log"));
@@ -517,9 +479,8 @@ TEST_F(TriggerFiles, RecoveryResolvesSoundRecordsAndSetsDamagedOnesAside) {
     ASSERT_TRUE(LCTRecordWrite(7, LOG_COMPRESS_OPTION_FULL, LogPath("out.tar").c_str(), list));
     LCTListDelAll(list);
     LCTRecoverInLoop(nullptr);
-    EXPECT_EQ(List(), kAll);
-    EXPECT_EQ(List(LCT_RECORD_DIR),
-              (Names{"damaged-task-0", "damaged-task-1", "damaged-task-2", "damaged-task-3"}));
+    EXPECT_EQ(Dirs(), std::make_pair(kAll, Names{"damaged-task-0", "damaged-task-1",
+                                                 "damaged-task-2", "damaged-task-3"}));
 }
 
 }  // namespace
