@@ -36,14 +36,12 @@ def events(trace):
                            else CALL.match(line).groups() if CALL.match(line) else (None, "", ""))
         a = ARG.findall(args)[:-1] if ret == "0" else []
         path = lambda d, n: os.path.normpath(os.path.join(d[0] or "/", n[1]))
+        if call in ("unlink", "rename"):  # as their *at forms, from the root
+            call, a = call + "at", [x for arg in a for x in (("/", "", ""), arg)] + [("", "", "0")]
         if call in ("fsync", "fdatasync") and a:
             yield "sync", [a[0][0]]
-        elif call == "unlink" and a:
-            yield "unlink", [path(("/",), a[0])]
         elif call == "unlinkat" and len(a) == 3 and a[2][2] == "0":
             yield "unlink", [path(a[0], a[1])]
-        elif call == "rename" and a:
-            yield "rename", [path(("/",), a[0]), path(("/",), a[1])]
         elif call in ("renameat", "renameat2") and len(a) >= 4:
             yield "rename", [path(a[0], a[1]), path(a[2], a[3])]
 

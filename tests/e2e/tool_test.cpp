@@ -145,30 +145,24 @@ TEST_F(ToolTest, BadCommandLinesAndDroppedRequests) {
     } kCases[] = {
         // clang-format off
         // the command and its options
-        {{}, "no command given"}, {{"squash"}, "unknown command 'squash'"},
-        {{"run", "--bogus"}, "unknown option '--bogus'"}, {{"compress", "--from"}, "--from needs a value"},
-        {{"compress", "--to", today}, "--from DATE is required"},
+        {{}, "no command given"}, {{"run", "--bogus"}, "unknown option '--bogus'"},
+        {{"compress", "--from"}, "--from needs a value"}, {{"compress", "--to", today}, "--from DATE is required"},
         {{"package", "--from", today}, "--output PATH.tar.gz is required"},
         {compress({"--output", kOutDir + "/a.tar.gz"}), "does not apply"},
-        // dates: calendar, range, and a time without its offset
+        // dates: the calendar, a time without its offset or past the day
         {{"compress", "--from", "2024-02-30x"}, "bad date '2024-02-30x'"},
-        {{"compress", "--from", "1899-12-31", "--to", "1900-01-02"}, "years 1900 to 2099"},
         {{"compress", "--from", "2026-12-05T10:00:00"}, "bad date '2026-12-05T10:00:00'"},
-        {{"compress", "--from", "2026-02-29T10:00:00Z"}, "bad date '2026-02-29T10:00:00Z'"},
         {{"compress", "--from", "2026-12-05T24:00:00Z"}, "bad date '2026-12-05T24:00:00Z'"},
         // the output: its name, its directory, and what is there already
-        {pkg("/a.tgz"), "ending in .tar.gz"}, {pkg("/.tar.gz"), "ending in .tar.gz"},
-        {pkg("/no/a.tar.gz"), "does not exist"}, {pkg("/taken.tar.gz"), "already exists"},
-        {pkg("/whole.tar.gz"), "logs all still in"}, {pkg("/cut.tar.gz"), "a cut copy"},
-        {pkg("/kept.tar.gz"), "holds 1 log file no longer in"},
-        // ids and levels
+        {pkg("/a.tgz"), "ending in .tar.gz"}, {pkg("/no/a.tar.gz"), "does not exist"},
+        {pkg("/taken.tar.gz"), "already exists"}, {pkg("/whole.tar.gz"), "logs all still in"},
+        {pkg("/cut.tar.gz"), "a cut copy"}, {pkg("/kept.tar.gz"), "holds 1 log file no longer in"},
+        // ids
         {compress({"--id", std::string(128, 'x')}), "bad --id"}, {compress({"--id", "two\nlines"}), "bad --id"},
-        {compress({"--log-level", "loud"}), "bad --log-level 'loud'"},
         // the service's settings
         {{"run", "--threshold", "0"}, "bad --threshold '0'"},
         {{"run", "--trigger-time", "24:00:00"}, "bad --trigger-time '24:00:00'"},
         {{"run", "--guard-dir", kOutDir + "/none"}, "is not an existing directory"},
-        {{"run", "--guard-period-ms", "0"}, "bad --guard-period-ms '0'"},
         // dropped by the library; the id (127 bytes, kept whole) is no format
         {{"compress", "--from", "2001-01-01", "--id", "%s] x: " + std::string(120, 'i')}, "dropped the request", 1},
         // clang-format on

@@ -52,9 +52,7 @@ class RealLoop {
 // Requester results; the callback has no user pointer, so the record is process-wide.
 struct Result {
     std::string id;
-    int result;
-    std::string errMsg;
-    int progress, mode;
+    int result, progress, mode;
 };
 struct Results {
     std::mutex mu;
@@ -70,8 +68,7 @@ inline Results gResults;
 
 inline void OnResult(const LOG_COMP_TRIGGER_RES* res) {
     std::lock_guard<std::mutex>{gResults.mu},
-        gResults.all.push_back({res->strTaskId, res->result, res->errMsg ? res->errMsg : "<null>",
-                                res->progress, res->mode});
+        gResults.all.push_back({res->strTaskId, res->result, res->progress, res->mode});
 }
 
 inline LOG_COMP_TRIGGER_REQ MakeReq(const std::string& id, int option, const std::string& begin,
