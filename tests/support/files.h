@@ -74,6 +74,14 @@ inline bool EmptyDir(const std::string& dir) {
                  "' -mindepth 1 -maxdepth 1 -exec rm -rf {} +");
 }
 
+// A new directory under /tmp (its path is the string), removed with its contents at the end.
+struct TempDir : std::string {
+    // A failure leaves the pattern, where nothing is: the test's first file operation fails.
+    TempDir() : std::string("/tmp/logcomp-test.XXXXXX") { (void)!mkdtemp(data()); }
+    ~TempDir() { Shell("rm -rf '" + *this + "'"); }
+    std::string operator/(const std::string& name) const { return *this + "/" + name; }
+};
+
 // A multiset of lines; a last line without a newline counts too.
 struct Lines {
     std::map<std::string, int> count;

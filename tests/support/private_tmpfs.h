@@ -16,13 +16,7 @@
 
 namespace hosttest {
 
-// A new directory under /tmp (its path is the string), removed with its contents at the end.
-struct TempDir : std::string {
-    // A failure leaves the pattern, where nothing is: the test's first file operation fails.
-    TempDir() : std::string("/tmp/hosttest.XXXXXX") { (void)!mkdtemp(data()); }
-    ~TempDir() { rel::Shell("rm -rf '" + *this + "'"); }
-    std::string operator/(const std::string& name) const { return *this + "/" + name; }
-};
+using rel::TempDir;
 
 // Runs body(0) to body(n - 1) on n threads at once and waits for them.
 inline void OnThreads(int n, const std::function<void(int)>& body) {

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <deque>
-#include <filesystem>
 
 #include "list/link_list.h"
 #include "logCompress/LogCompExecInternal.h"
@@ -52,7 +51,6 @@ class ExecTest : public ::testing::Test {
         gTestThread = std::this_thread::get_id();
         gPauses = gTicks = 0;
         LogCompExecSetPauseSleepHook(&PauseSleep);
-        ASSERT_NE(mkdtemp(dir_.data()), nullptr);
         ASSERT_EQ(LogCompExecInit(), 0);
     }
     void TearDown() override {
@@ -61,9 +59,8 @@ class ExecTest : public ::testing::Test {
         LogCompExecSetThreadCreateHook(nullptr);
         fakes::ResetAll();
         for (LinkList list : lists_) Destroy_LinkList(list);
-        std::filesystem::remove_all(dir_);
     }
-    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string Path(const std::string& name) const { return dir_ / name; }
     LinkList List(const std::vector<std::string>& names) {
         const LinkList list = lists_.emplace_back(Init_LinkList());
         for (const std::string& name : names) {
@@ -91,7 +88,7 @@ class ExecTest : public ::testing::Test {
     }
     bool Exists(const std::string& name) const { return rel::Exists(Path(name)); }
 
-    std::string dir_ = "/tmp/exec_test_XXXXXX";
+    rel::TempDir dir_;
     std::deque<FILE_COMPRESS_CONFIG> configs_;
     std::vector<LinkList> lists_;
 };

@@ -13,13 +13,7 @@ namespace {
 
 using rel::Exists;
 
-struct TempDir {
-    char buf[21] = "/tmp/mgr_test_XXXXXX";
-    std::string path = mkdtemp(buf) != nullptr ? buf : "/nonexistent";
-    ~TempDir() { rel::Shell("rm -rf '" + path + "'"); }
-    std::string operator/(const std::string& name) const { return path + "/" + name; }
-    operator const std::string&() const { return path; }
-};
+using rel::TempDir;
 
 bool SetMtime(const std::string& path, time_t mtime) {
     const struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
@@ -28,13 +22,13 @@ bool SetMtime(const std::string& path, time_t mtime) {
 
 // In dir, "name@time": a file; "name/@time": a directory holding a newer file; "name->target":
 // a link (target relative to dir).
-bool Make(const std::string& in, const std::string& spec) {
+bool Make(const std::string& in, const std::string& entry) {
     const auto dir = [&in](const std::string& name) { return in + "/" + name; };
-    const size_t arrow = spec.find("->");
+    const size_t arrow = entry.find("->");
     if (arrow != std::string::npos)
-        return symlink(spec.substr(arrow + 2).c_str(), dir(spec.substr(0, arrow)).c_str()) == 0;
-    std::string name = spec.substr(0, spec.find('@'));
-    const time_t mtime = std::stoll(spec.substr(name.size() + 1));
+        return symlink(entry.substr(arrow + 2).c_str(), dir(entry.substr(0, arrow)).c_str()) == 0;
+    std::string name = entry.substr(0, entry.find('@'));
+    const time_t mtime = std::stoll(entry.substr(name.size() + 1));
     if (name.back() == '/') {
         name.pop_back();
         return mkdir(dir(name).c_str(), 0755) == 0 &&
@@ -73,9 +67,8 @@ TEST(ManagerSearch, OldestEntryByItsTimeOrNoneAndLongPathsCutNeverOverrun) {
     for (const auto& [entries, type, oldest] : cases) {
         TempDir dir;
         for (const auto& entry : entries) ASSERT_TRUE(Make(dir, entry)) << entry;
-        ASSERT_TRUE(SetMtime(dir.path, 5));
-        EXPECT_EQ(Oldest(dir.path, static_cast<EXTRACT_DATE_TYPE>(type)),
-                  *oldest ? dir / oldest : "")
+        ASSERT_TRUE(SetMtime(dir, 5));
+        EXPECT_EQ(Oldest(dir, static_cast<EXTRACT_DATE_TYPE>(type)), *oldest ? dir / oldest : "")
             << ::testing::PrintToString(entries);
     }
     TempDir dir;
@@ -86,7 +79,7 @@ TEST(ManagerSearch, OldestEntryByItsTimeOrNoneAndLongPathsCutNeverOverrun) {
                 ExtractDateUTCFromModifyTime(nullptr) == 0 &&
                 ExtractDateUTCFromFilename(nullptr) == 0);
     // Past 511 characters a path is cut, and the cut path is what is looked up.
-    std::string deep = dir.path;
+    std::string deep = dir;
     while (deep.size() < 400) {
         deep += "/" + std::string(90, 'd');
         ASSERT_EQ(mkdir(deep.c_str(), 0755), 0);
@@ -104,7 +97,7 @@ class ManagerCheck : public ::testing::Test {
         fakes::ResetAll();
         sLogManager.printIntervalCnt = 0;
         ASSERT_TRUE(Make(dir_, "old.log@1000") && Make(dir_, "new.log@2000"));
-        snprintf(config_.logDir, sizeof config_.logDir, "%s", dir_.path.c_str());
+        snprintf(config_.logDir, sizeof config_.logDir, "%s", dir_.c_str());
         config_.storageThreshold = 70;
     }
     void TearDown() override {
@@ -150,8 +143,7 @@ TEST_F(ManagerCheck, InitRefusesBadConfigsAndStartsOneRepeatingTenSecondTimerUnt
     EXPECT_EQ(init(&missing), 0);
     fakes::DeviceSetUsage({0, 0, 0, 99.0});
     Tick();
-    EXPECT_TRUE(fakes::DeviceUsagePaths().back() == dir_.path &&
-                fakes::ActiveTimers().size() == 1u);
+    EXPECT_TRUE(fakes::DeviceUsagePaths().back() == dir_ && fakes::ActiveTimers().size() == 1u);
     LogManagerUninit();
     LogManagerUninit();
     EXPECT_TRUE(fakes::TimersReleased() == 1 && fakes::ActiveTimers().empty());
@@ -187,16 +179,16 @@ TEST_F(ManagerCheck, FailedChecksDeleteNothingAndTheUsageLineComesEverySeventhSu
     const unsigned long long mb = 1048576;
     const std::string line =
         "SD Usage totalBytes 0 MB, usedBytes 1 MB, availableBytes 2 MB, Usage: 12.3%";
-    const std::string moved = dir_.path + ".moved";
+    const std::string moved = dir_ + ".moved";
     for (int check = 1; check <= 15; ++check) {
         fakes::DeviceSetUsage({mb - 1, mb, 3 * mb - 1, 99.0}, -1);
         fakes::DeviceSetSdStatus(SD_STATUS_UNMOUNT + check % 3);
         Tick();
         fakes::DeviceSetSdStatus(SD_STATUS_OK);
         Tick();
-        ASSERT_EQ(rename(dir_.path.c_str(), moved.c_str()), 0);
+        ASSERT_EQ(rename(dir_.c_str(), moved.c_str()), 0);
         Tick();
-        ASSERT_EQ(rename(moved.c_str(), dir_.path.c_str()), 0);
+        ASSERT_EQ(rename(moved.c_str(), dir_.c_str()), 0);
         EXPECT_TRUE(Exists(dir_ / "old.log"));
         fakes::DeviceSetUsage({mb - 1, mb, 3 * mb - 1, 12.34});
         Tick();
@@ -212,12 +204,12 @@ TEST_F(ManagerCheck, GuardFollowsNoLinkAndReportsWhatItCannotDelete) {
     TempDir root;
     StartIn(root);
     const std::string log = root / "log";
-    for (const char* spec :
+    for (const char* entry :
          {"outside/@100", "outside/tree/@1", "outside/p.log@2", "log/day0@10", "log/day1@20",
           "log/old-dir/@25", "log/day2@30", "log/day3@40", "log/dir-link->../outside/tree",
           "log/file-link->../outside/p.log", "log/up->..", "log/dangling->../outside/gone"})
-        ASSERT_TRUE(Make(root, spec)) << spec;
-    ASSERT_TRUE(SetMtime(root.path, 3));
+        ASSERT_TRUE(Make(root, entry)) << entry;
+    ASSERT_TRUE(SetMtime(root, 3));
     for (int i = 0; i < 12; ++i) Tick();
     std::vector<std::string> expected;
     for (const char* name : {"dir-link", "file-link", "up", "day0", "day1"})
